@@ -6,6 +6,8 @@
 #include <limits>
 #include <numeric>
 
+#include "platform/total_order.hpp"
+
 namespace arborvane::data {
 
 bool operator==(const NumericBinBoundary& a, const NumericBinBoundary& b) {
@@ -15,14 +17,7 @@ bool operator==(const NumericBinBoundary& a, const NumericBinBoundary& b) {
 
 namespace {
 
-constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
-
-// Unsigned key whose natural order is the IEEE-754 total order of the double
-// (-NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN). Equal keys mean identical bits.
-std::uint64_t total_order_key(double value) {
-  const auto bits = std::bit_cast<std::uint64_t>(value);
-  return (bits & kSignBit) != 0 ? ~bits : (bits | kSignBit);
-}
+using platform::total_order_key;
 
 // Row positions sorted by total-order key, equal keys in row order. LSD radix sort over
 // bytes: stable by construction, and byte positions where all keys agree are skipped.

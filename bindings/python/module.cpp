@@ -5,7 +5,9 @@
 #include "bindings/python/numpy_api.hpp"
 
 #include "bindings/python/errors.hpp"
+#include "bindings/python/model_type.hpp"
 #include "bindings/python/table_type.hpp"
+#include "bindings/python/train_function.hpp"
 
 namespace arborvane::python {
 
@@ -36,8 +38,11 @@ PyObject* create_module() {
     throw PythonError{};
   }
   PyRef module = checked(PyModule_Create(&module_def));
+  add_attribute(module.get(), "Model", create_model_type());
   add_attribute(module.get(), "Table", create_table_type());
-  add_attribute(module.get(), "__all__", checked(Py_BuildValue("[s]", "Table")));
+  add_attribute(module.get(), "train",
+                checked(PyCFunction_NewEx(&train_method, nullptr, module.get())));
+  add_attribute(module.get(), "__all__", checked(Py_BuildValue("[sss]", "Model", "Table", "train")));
   return module.release();
 }
 

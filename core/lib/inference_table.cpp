@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <span>
 
 #include "platform/check.hpp"
 #include "platform/str_cat.hpp"
@@ -29,22 +30,61 @@ bool names_model_feature(const std::string& name, std::uint64_t n_features) {
 }
 
 // Bins values of one numeric feature. With no NaN among the upper bounds, "first bound not
-// below the value" is monotone over the ascending list, so a binary search finds it.
+// below the value" is monotone over the ascending list, so a branch-free binary search over a
+// flat array of bounds finds it; a list with a NaN bound is scanned in order.
 class FeatureBinner {
  public:
   explicit FeatureBinner(const std::vector<NumericBinBoundary>& boundaries)
       : boundaries_(boundaries),
         searchable_(std::none_of(boundaries.begin(), boundaries.end(),
-                                 [](const NumericBinBoundary& b) { return std::isnan(b.upper_bound); })) {}
+                                 [](const NumericBinBoundary& b) { return std::isnan(b.upper_bound); })) {
+    if (!searchable_) return;
+    bounds_.reserve(boundaries.size());
+    for (const NumericBinBoundary& b : boundaries) bounds_.push_back(b.upper_bound);
+  }
+
+  // Bins of a whole column. Searches run in lockstep over blocks of values: every search over
+  // the same bounds takes the same steps, so the blocks' independent compare chains overlap
+  // instead of each search waiting on its own loads.
+  void bin_column(std::span<const double> values, std::span<std::uint16_t> bins) const {
+    constexpr std::size_t kBlock = 16;
+    std::size_t row = 0;
+    if (searchable_ && bounds_.size() > 1) {
+      const double* bounds = bounds_.data();
+      const std::size_t n_bounds = bounds_.size();
+      for (; row + kBlock <= values.size(); row += kBlock) {
+        std::size_t position[kBlock] = {};
+        for (std::size_t length = n_bounds; length > 1;) {
+          const std::size_t half = length / 2;
+          for (std::size_t k = 0; k < kBlock; ++k) {
+            position[k] += bounds[position[k] + half - 1] < values[row + k] ? half : 0;
+          }
+          length -= half;
+        }
+        for (std::size_t k = 0; k < kBlock; ++k) {
+          const double value = values[row + k];
+          const std::size_t index = position[k] + (bounds[position[k]] < value);
+          bins[row + k] = std::isnan(value) || index == n_bounds ? boundaries_.back().bin
+                                                                 : boundaries_[index].bin;
+        }
+      }
+    }
+    for (; row < values.size(); ++row) bins[row] = bin(values[row]);
+  }
 
   std::uint16_t bin(double value) const {
     if (boundaries_.empty()) return 0;
     if (searchable_) {
       if (std::isnan(value)) return boundaries_.back().bin;
-      const auto it = std::partition_point(
-          boundaries_.begin(), boundaries_.end(),
-          [value](const NumericBinBoundary& b) { return !(b.upper_bound >= value); });
-      return it == boundaries_.end() ? boundaries_.back().bin : it->bin;
+      const double* first = bounds_.data();
+      std::size_t length = bounds_.size();
+      while (length > 1) {
+        const std::size_t half = length / 2;
+        first = first[half - 1] < value ? first + half : first;
+        length -= half;
+      }
+      const std::size_t index = static_cast<std::size_t>(first - bounds_.data()) + (*first < value);
+      return index == bounds_.size() ? boundaries_.back().bin : boundaries_[index].bin;
     }
     for (const NumericBinBoundary& b : boundaries_) {
       if (b.upper_bound >= value) return b.bin;
@@ -55,6 +95,7 @@ class FeatureBinner {
  private:
   const std::vector<NumericBinBoundary>& boundaries_;
   bool searchable_;
+  std::vector<double> bounds_;
 };
 
 }  // namespace
@@ -102,7 +143,7 @@ std::expected<InferenceTable, PredictError> InferenceTable::from_columns(
       case FeaturePreprocessing::Kind::Numeric: {
         const FeatureBinner binner(feature.boundaries);
         std::vector<std::uint16_t> bins(n_rows);
-        for (std::uint64_t row = 0; row < n_rows; ++row) bins[row] = binner.bin(values[row]);
+        binner.bin_column(values, bins);
         table.bins_[j] = std::move(bins);
         table.raw_[j] = std::move(values);
         break;

@@ -9,11 +9,11 @@ import arborvane
 STUB = Path(__file__).resolve().parents[2] / "bindings" / "python" / "arborvane.pyi"
 
 
-def test_module_exports_only_table():
-    assert arborvane.__all__ == ["Table"]
+def test_module_exports_what_exists():
+    assert arborvane.__all__ == ["Model", "Table", "train"]
     assert arborvane.__doc__ == ""
     public = sorted(name for name in vars(arborvane) if not name.startswith("_"))
-    assert public == ["Table"]
+    assert public == ["Model", "Table", "train"]
 
 
 def test_table_signature_is_introspectable():

@@ -122,3 +122,27 @@ TEST(InferenceTable, ErrorsHaveADebugFormWithFieldNames) {
 
 }  // namespace
 }  // namespace arborvane::core
+
+namespace arborvane::core {
+namespace {
+
+// Whole columns are binned in blocks; every value must land where the one-value rule says.
+TEST(InferenceTable, ColumnBinningMatchesTheOneValueRule) {
+  std::vector<data::NumericBinBoundary> boundaries;
+  for (std::uint16_t b = 0; b < 100; ++b) boundaries.push_back({std::uint16_t(b * 2), b * 1.5 - 20.0});
+  const Preprocessing preprocessing{FeaturePreprocessing::numeric(boundaries)};
+  std::vector<double> values;
+  for (int i = 0; i < 1000; ++i) values.push_back((i * 7919 % 400) * 0.5 - 60.0);
+  values[17] = NAN;
+  values[18] = INFINITY;
+  values[19] = -INFINITY;
+  values[20] = -0.0;
+  auto table = InferenceTable::from_columns({values}, preprocessing, 1);
+  ASSERT_TRUE(table.has_value());
+  for (std::size_t row = 0; row < values.size(); ++row) {
+    ASSERT_EQ(table->binned_value(0, row), bin_for_value(boundaries, values[row])) << row;
+  }
+}
+
+}  // namespace
+}  // namespace arborvane::core
