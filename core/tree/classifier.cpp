@@ -9,6 +9,7 @@
 #include "core/tree/classifier_context.hpp"
 #include "core/tree/classifier_oblivious.hpp"
 #include "core/tree/multiway.hpp"
+#include "core/tree/tree_metadata.hpp"
 #include "platform/check.hpp"
 
 namespace arborvane::core {
@@ -231,17 +232,8 @@ std::vector<double> DecisionTreeClassifier::predict_proba_table(
 }
 
 TrainingMetadata DecisionTreeClassifier::training_metadata() const {
-  TrainingMetadata metadata;
-  metadata.algorithm = "dt";
-  metadata.task = "classification";
-  metadata.tree_type = std::string(tree_type_name(tree_type));
-  metadata.criterion = std::string(criterion_name(criterion));
-  metadata.canaries = canaries;
-  metadata.compute_oob = false;
-  metadata.max_depth = options.max_depth;
-  metadata.min_samples_split = options.min_samples_split;
-  metadata.min_samples_leaf = options.min_samples_leaf;
-  metadata.max_features = options.max_features;
+  TrainingMetadata metadata =
+      single_tree_metadata(Task::Classification, tree_type, criterion, canaries, options);
   metadata.class_labels = class_labels;
   return metadata;
 }

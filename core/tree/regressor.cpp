@@ -5,6 +5,7 @@
 
 #include "core/tree/regression_growth.hpp"
 #include "core/tree/regression_split.hpp"
+#include "core/tree/tree_metadata.hpp"
 #include "platform/check.hpp"
 
 namespace arborvane::core {
@@ -155,18 +156,7 @@ std::vector<double> DecisionTreeRegressor::predict_table(const data::TableAccess
 }
 
 TrainingMetadata DecisionTreeRegressor::training_metadata() const {
-  TrainingMetadata metadata;
-  metadata.algorithm = "dt";
-  metadata.task = "regression";
-  metadata.tree_type = std::string(tree_type_name(algorithm));
-  metadata.criterion = std::string(criterion_name(criterion));
-  metadata.canaries = canaries;
-  metadata.compute_oob = false;
-  metadata.max_depth = options.max_depth;
-  metadata.min_samples_split = options.min_samples_split;
-  metadata.min_samples_leaf = options.min_samples_leaf;
-  metadata.max_features = options.max_features;
-  return metadata;
+  return single_tree_metadata(Task::Regression, algorithm, criterion, canaries, options);
 }
 
 double regression_loss(std::span<const RowIndex> rows, std::span<const double> targets,
