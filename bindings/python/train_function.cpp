@@ -89,33 +89,23 @@ std::optional<double> optional_number(PyObject* value, const char* name) {
 
 // --- task="auto" -----------------------------------------------------------------------------
 
-bool is_str_list(PyObject* list) {
-  const Py_ssize_t n = PyList_GET_SIZE(list);
-  if (n == 0) return false;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!PyUnicode_Check(PyList_GET_ITEM(list, i))) return false;
+using ItemTest = bool (*)(PyObject*);
+
+// A non-empty list whose items all pass `item`.
+bool is_list_of_items(PyObject* value, ItemTest item) {
+  if (!PyList_Check(value) || PyList_GET_SIZE(value) == 0) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+    if (!item(PyList_GET_ITEM(value, i))) return false;
   }
   return true;
 }
 
-template <class Item>
-bool is_list_of(PyObject* value, Item&& item_matches, bool allow_nested) {
-  if (!PyList_Check(value)) return false;
-  const Py_ssize_t n = PyList_GET_SIZE(value);
-  if (n == 0) return false;
-  bool flat = true;
-  bool nested = allow_nested;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* element = PyList_GET_ITEM(value, i);
-    flat = flat && item_matches(element);
-    nested = nested && PyList_Check(element) && PyList_GET_SIZE(element) > 0 &&
-             [&] {
-               for (Py_ssize_t j = 0; j < PyList_GET_SIZE(element); ++j) {
-                 if (!item_matches(PyList_GET_ITEM(element, j))) return false;
-               }
-               return true;
-             }();
-    if (!flat && !nested) return false;
+// A non-empty list of items, or (when `nested`) a non-empty list of such lists.
+bool is_list_of(PyObject* value, ItemTest item, bool nested) {
+  if (is_list_of_items(value, item)) return true;
+  if (!nested || !PyList_Check(value) || PyList_GET_SIZE(value) == 0) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+    if (!is_list_of_items(PyList_GET_ITEM(value, i), item)) return false;
   }
   return true;
 }
@@ -123,7 +113,7 @@ bool is_list_of(PyObject* value, Item&& item_matches, bool allow_nested) {
 bool is_python_str(PyObject* value) { return PyUnicode_Check(value) != 0; }
 bool is_python_int(PyObject* value) { return PyLong_Check(value) != 0; }
 
-bool method_result_matches(PyObject* y, const char* method, bool (*item)(PyObject*), bool nested) {
+bool method_result_matches(PyObject* y, const char* method, ItemTest item, bool nested) {
   PyRef bound = optional_attr(y, method);
   if (!bound) return false;
   PyRef result = call(bound);
