@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/parallel.hpp"
+
 namespace arborvane::core {
 
 struct GossFractions {
@@ -23,6 +25,13 @@ struct GossSample {
   double other_weight = 1.0;
 };
 
+// Working memory of the ordering, kept across iterations so each one reuses it.
+struct GossBuffers {
+  std::vector<std::uint64_t> items;
+  std::vector<std::uint64_t> scratch;
+  std::vector<std::uint64_t> ordered;
+};
+
 // Candidates (any order, repeats allowed) ordered by absolute gradient, largest first in the
 // IEEE-754 total order, lower row first among equals. `gradients` is indexed by row.
 std::vector<std::uint64_t> order_by_absolute_gradient(std::span<const std::uint64_t> candidates,
@@ -33,5 +42,9 @@ std::vector<std::uint64_t> order_by_absolute_gradient(std::span<const std::uint6
 GossSample select_goss_rows(std::span<const std::uint64_t> candidates,
                             std::span<const double> gradients, GossFractions fractions,
                             std::uint64_t tree_seed);
+GossSample select_goss_rows(std::span<const std::uint64_t> candidates,
+                            std::span<const double> gradients, GossFractions fractions,
+                            std::uint64_t tree_seed, GossBuffers& buffers,
+                            platform::ThreadPool* pool);
 
 }  // namespace arborvane::core

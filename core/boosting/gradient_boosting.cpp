@@ -6,10 +6,12 @@
 #include <numeric>
 
 #include "core/boosting/goss.hpp"
+#include "core/boosting/score_update.hpp"
 #include "core/bootstrap/bootstrap.hpp"
 #include "core/forest/random_forest.hpp"
 #include "core/forest/table_views.hpp"
 #include "core/lib/model.hpp"
+#include "core/tree/second_order_bins.hpp"
 #include "platform/check.hpp"
 #include "platform/numfmt.hpp"
 #include "platform/str_cat.hpp"
@@ -269,8 +271,13 @@ std::expected<GradientBoostedTrees, BoostingError> GradientBoostedTrees::train(
   std::vector<double> hessians(n);
   std::vector<std::uint64_t> all_rows(n);
   std::iota(all_rows.begin(), all_rows.end(), std::uint64_t{0});
+  GossBuffers goss_buffers;
   std::vector<double> sample_gradients;
   std::vector<double> sample_hessians;
+  // Every tree reads its sample's bins from these records, and every new tree's predictions
+  // come from them too, so the table's columns are read once.
+  const second_order::PackedBins packed =
+      second_order::PackedBins::pack(table, second_order::describe_features(table), pool);
 
   const std::uint64_t iterations = config.n_trees.value_or(kDefaultTrees);
   for (std::uint64_t t = 0; t < iterations; ++t) {
@@ -279,7 +286,8 @@ std::expected<GradientBoostedTrees, BoostingError> GradientBoostedTrees::train(
     std::vector<std::uint64_t> drawn;
     if (model.bootstrap) drawn = BootstrapSampler{n}.sample_with_oob(seed).rows;
     GossSample sample =
-        select_goss_rows(model.bootstrap ? drawn : all_rows, gradients, fractions, seed);
+        select_goss_rows(model.bootstrap ? drawn : all_rows, gradients, fractions, seed,
+                         goss_buffers, pool);
 
     gather_derivatives(sample, gradients, sample_gradients);
     gather_derivatives(sample, hessians, sample_hessians);
@@ -287,18 +295,14 @@ std::expected<GradientBoostedTrees, BoostingError> GradientBoostedTrees::train(
     options.seed = seed;
     std::expected<SecondOrderTree, SecondOrderRegressionTreeError> grown =
         train_second_order_regressor(view, sample_gradients, sample_hessians, model.tree_type,
-                                     pool, options);
+                                     pool, options, PrepackedRows{&packed, view.rows()});
     if (!grown) {
       return std::unexpected(boosting_error(BoostingError::SecondOrder{std::move(grown.error())}));
     }
     if (grown->root_canary) break;
 
-    Model tree(std::move(grown->tree));
-    const std::vector<double> predictions = tree.predict_table(table);
-    for (std::uint64_t row = 0; row < n; ++row) {
-      raw[row] += model.learning_rate * predictions[row];
-    }
-    model.trees.push_back(std::move(tree));
+    add_tree_scores(grown->tree, packed, model.learning_rate, raw, pool);
+    model.trees.push_back(Model(std::move(grown->tree)));
     model.tree_weights.push_back(model.learning_rate);
   }
   return model;

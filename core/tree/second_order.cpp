@@ -85,10 +85,14 @@ std::string SecondOrderRegressionTreeError::to_string() const {
   return std::visit(Text{}, error);
 }
 
-std::expected<SecondOrderTree, SecondOrderRegressionTreeError> train_second_order_regressor(
-    const data::TableAccess& table, std::span<const double> gradients,
-    std::span<const double> hessians, TreeType kind, platform::ThreadPool* pool,
-    const SecondOrderTreeOptions& options) {
+namespace {
+
+std::expected<SecondOrderTree, Error> train(const data::TableAccess& table,
+                                            std::span<const double> gradients,
+                                            std::span<const double> hessians, TreeType kind,
+                                            platform::ThreadPool* pool,
+                                            const SecondOrderTreeOptions& options,
+                                            const PrepackedRows* packed) {
   bool oblivious = false;
   switch (kind) {
     case TreeType::Cart:
@@ -105,7 +109,8 @@ std::expected<SecondOrderTree, SecondOrderRegressionTreeError> train_second_orde
     return std::unexpected(std::move(*error));
   }
 
-  const second_order::Problem problem = second_order::Problem::resolve(table, pool, options);
+  const second_order::Problem problem =
+      second_order::Problem::resolve(table, pool, options, packed);
   second_order::GradientRows rows(problem, gradients, hessians);
   SecondOrderTree result;
   DecisionTreeRegressor& tree = result.tree;
@@ -129,6 +134,22 @@ std::expected<SecondOrderTree, SecondOrderRegressionTreeError> train_second_orde
   tree.algorithm = kind;
   tree.criterion = Criterion::SecondOrder;
   return result;
+}
+
+}  // namespace
+
+std::expected<SecondOrderTree, SecondOrderRegressionTreeError> train_second_order_regressor(
+    const data::TableAccess& table, std::span<const double> gradients,
+    std::span<const double> hessians, TreeType kind, platform::ThreadPool* pool,
+    const SecondOrderTreeOptions& options) {
+  return train(table, gradients, hessians, kind, pool, options, nullptr);
+}
+
+std::expected<SecondOrderTree, SecondOrderRegressionTreeError> train_second_order_regressor(
+    const data::TableAccess& table, std::span<const double> gradients,
+    std::span<const double> hessians, TreeType kind, platform::ThreadPool* pool,
+    const SecondOrderTreeOptions& options, const PrepackedRows& packed) {
+  return train(table, gradients, hessians, kind, pool, options, &packed);
 }
 
 }  // namespace arborvane::core

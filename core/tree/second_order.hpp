@@ -80,4 +80,21 @@ std::expected<SecondOrderTree, SecondOrderRegressionTreeError> train_second_orde
     std::span<const double> hessians, TreeType kind, platform::ThreadPool* pool,
     const SecondOrderTreeOptions& options);
 
+namespace second_order {
+class PackedBins;
+}  // namespace second_order
+
+// The bins of a row view, already packed: row i of the view is row rows[i] of the table `base`
+// was packed from (`PackedBins::pack`), so many trees over views of one table pack it once.
+struct PrepackedRows {
+  const second_order::PackedBins* base = nullptr;
+  std::span<const std::uint64_t> rows;
+};
+
+// The same tree as above, reading the view's bins from `packed` instead of its columns.
+std::expected<SecondOrderTree, SecondOrderRegressionTreeError> train_second_order_regressor(
+    const data::TableAccess& table, std::span<const double> gradients,
+    std::span<const double> hessians, TreeType kind, platform::ThreadPool* pool,
+    const SecondOrderTreeOptions& options, const PrepackedRows& packed);
+
 }  // namespace arborvane::core

@@ -213,4 +213,37 @@ PackedBins PackedBins::pack(const data::TableAccess& table, std::span<const Feat
   return packed;
 }
 
+PackedBins PackedBins::gather(const PackedBins& base, std::span<const std::uint64_t> rows,
+                              platform::ThreadPool* pool) {
+  const std::size_t stride = base.stride_;
+  const std::size_t base_rows = base.row_count();
+  AV_CHECK(rows.size() <= std::numeric_limits<RowIndex>::max(), "row count fits the row buffer");
+  PackedBins packed;
+  packed.stride_ = stride;
+  if (stride == 0) return packed;
+  auto copy = [&](const auto& from, auto& to) {
+    to.resize(rows.size() * stride);
+    const std::size_t chunks = (rows.size() + kPackChunk - 1) / kPackChunk;
+    platform::parallel_for(rows.size() * stride >= kParallelCells ? pool : nullptr, chunks,
+                           [&](std::size_t chunk) {
+                             const std::size_t begin = chunk * kPackChunk;
+                             const std::size_t end = std::min(rows.size(), begin + kPackChunk);
+                             for (std::size_t i = begin; i < end; ++i) {
+                               if (i + kReadAhead < end) {
+                                 __builtin_prefetch(from.data() + rows[i + kReadAhead] * stride);
+                               }
+                               AV_CHECK(rows[i] < base_rows, "row within the packed table");
+                               std::copy_n(from.data() + rows[i] * stride, stride,
+                                           to.data() + i * stride);
+                             }
+                           });
+  };
+  if (base.wide_.empty()) {
+    copy(base.narrow_, packed.narrow_);
+  } else {
+    copy(base.wide_, packed.wide_);
+  }
+  return packed;
+}
+
 }  // namespace arborvane::core::second_order

@@ -29,6 +29,10 @@ class PackedBins {
   // feature's slots, so histograms can index by bin unchecked.
   static PackedBins pack(const data::TableAccess& table, std::span<const FeatureInfo> features,
                          platform::ThreadPool* pool);
+  // Record i is record rows[i] of `base`: the bins of a row view over the table `base` was
+  // packed from, without reading its columns again.
+  static PackedBins gather(const PackedBins& base, std::span<const std::uint64_t> rows,
+                           platform::ThreadPool* pool);
 
   std::size_t feature_count() const { return stride_; }
   std::uint16_t bin(RowIndex row, std::size_t feature) const {
@@ -48,6 +52,9 @@ class PackedBins {
   template <class F>
   decltype(auto) visit(F&& f) const {
     return wide_.empty() ? f(narrow_.data()) : f(wide_.data());
+  }
+  std::size_t row_count() const {
+    return stride_ == 0 ? 0 : (wide_.empty() ? narrow_.size() : wide_.size()) / stride_;
   }
 
  private:

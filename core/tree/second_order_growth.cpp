@@ -1,7 +1,10 @@
 #include "core/tree/second_order_growth.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <limits>
 #include <numeric>
+#include <type_traits>
 #include <utility>
 
 #include "platform/check.hpp"
@@ -15,11 +18,13 @@ namespace {
 constexpr std::size_t kParallelWork = std::size_t{1} << 18;
 // How far ahead partitioning fetches the records of its rows, which it reads in random order.
 constexpr std::size_t kRecordsAhead = 16;
+// Rows per task when a large node's sides are read on the pool.
+constexpr std::size_t kSideBlock = std::size_t{1} << 13;
 
 }  // namespace
 
 Problem Problem::resolve(const data::TableAccess& table, platform::ThreadPool* pool,
-                         const SecondOrderTreeOptions& options) {
+                         const SecondOrderTreeOptions& options, const PrepackedRows* packed) {
   Problem problem;
   problem.options = options;
   problem.rules = SplitRules{.min_samples_leaf = options.min_samples_leaf,
@@ -29,7 +34,14 @@ Problem Problem::resolve(const data::TableAccess& table, platform::ThreadPool* p
   problem.features = describe_features(table);
   problem.all_features.resize(problem.features.size());
   std::iota(problem.all_features.begin(), problem.all_features.end(), std::uint64_t{0});
-  problem.bins = PackedBins::pack(table, problem.features, pool);
+  if (packed == nullptr) {
+    problem.bins = PackedBins::pack(table, problem.features, pool);
+  } else {
+    AV_CHECK(packed->base->feature_count() == problem.features.size() &&
+                 packed->rows.size() == table.n_rows(),
+             "prepacked bins match the table");
+    problem.bins = PackedBins::gather(*packed->base, packed->rows, pool);
+  }
   problem.n_rows = table.n_rows();
   return problem;
 }
@@ -68,18 +80,36 @@ GradientPair GradientRows::sums(std::size_t begin, std::size_t end) const {
 }
 
 std::size_t GradientRows::partition(std::size_t begin, std::size_t end, const PackedBins& bins,
-                                    std::size_t feature, std::uint16_t threshold_bin) {
+                                    std::size_t feature, std::uint16_t threshold_bin,
+                                    platform::ThreadPool* pool) {
   // All sides first, so the record reads run ahead of use; then the swaps.
-  for (std::size_t i = begin; i < end; ++i) {
-    if (i + kRecordsAhead < end) bins.prefetch(rows_[i + kRecordsAhead], feature);
-    goes_left_[i - begin] = bins.bin(rows_[i], feature) <= threshold_bin ? 1 : 0;
-  }
+  const std::size_t blocks = (end - begin + kSideBlock - 1) / kSideBlock;
+  platform::parallel_for(blocks > 1 ? pool : nullptr, blocks, [&](std::size_t block) {
+    const std::size_t first = begin + block * kSideBlock;
+    const std::size_t last = std::min(end, first + kSideBlock);
+    for (std::size_t i = first; i < last; ++i) {
+      if (i + kRecordsAhead < last) bins.prefetch(rows_[i + kRecordsAhead], feature);
+      goes_left_[i - begin] = bins.bin(rows_[i], feature) <= threshold_bin ? 1 : 0;
+    }
+  });
+  // The swaps written as bit selects (a right row swaps nothing): sides are random, so a branch
+  // would mispredict half the time.
   std::size_t left = begin;
   for (std::size_t i = begin; i < end; ++i) {
-    if (goes_left_[i - begin] == 0) continue;
-    std::swap(rows_[left], rows_[i]);
-    std::swap(pairs_[left], pairs_[i]);
-    ++left;
+    const std::uint64_t moves = goes_left_[i - begin];
+    const std::uint64_t mask = std::uint64_t{0} - moves;
+    const auto swap_bits = [mask](auto& front, auto& here) {
+      using Bits = std::conditional_t<sizeof(front) == 8, std::uint64_t, std::uint32_t>;
+      const Bits a = std::bit_cast<Bits>(front);
+      const Bits b = std::bit_cast<Bits>(here);
+      const Bits diff = (a ^ b) & static_cast<Bits>(mask);
+      front = std::bit_cast<std::remove_reference_t<decltype(front)>>(static_cast<Bits>(a ^ diff));
+      here = std::bit_cast<std::remove_reference_t<decltype(here)>>(static_cast<Bits>(b ^ diff));
+    };
+    swap_bits(rows_[left], rows_[i]);
+    swap_bits(pairs_[left].gradient, pairs_[i].gradient);
+    swap_bits(pairs_[left].hessian, pairs_[i].hessian);
+    left += moves;
   }
   return left - begin;
 }

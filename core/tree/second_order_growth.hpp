@@ -27,8 +27,10 @@ struct Problem {
   PackedBins bins;
   std::uint64_t n_rows = 0;
 
+  // With `packed`, the bins come from it (see `PrepackedRows`) instead of the table's columns.
   static Problem resolve(const data::TableAccess& table, platform::ThreadPool* pool,
-                         const SecondOrderTreeOptions& options);
+                         const SecondOrderTreeOptions& options,
+                         const PrepackedRows* packed = nullptr);
 
   std::uint64_t feature_count() const { return features.size(); }
   // The pool when a step has enough work to be worth spreading, else none (same result).
@@ -58,8 +60,10 @@ class GradientRows {
   // Moves the rows of [begin, end) whose bin is at most `threshold_bin` to the front, each left
   // row swapped to the next front position (left rows keep their order, right rows may not);
   // returns how many went left.
+  // With a pool the sides are read in parallel; the moves stay in order on the calling thread.
   std::size_t partition(std::size_t begin, std::size_t end, const PackedBins& bins,
-                        std::size_t feature, std::uint16_t threshold_bin);
+                        std::size_t feature, std::uint16_t threshold_bin,
+                        platform::ThreadPool* pool = nullptr);
 
   // The histograms of `features` over the rows [begin, end).
   void count(const PackedBins& bins, std::span<const std::uint64_t> features, std::size_t begin,

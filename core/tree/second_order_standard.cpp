@@ -116,8 +116,9 @@ class StandardGrower {
       return append_leaf(sums, n);
     }
 
-    const std::size_t left_count = rows_.partition(frame.begin, frame.end, problem_.bins,
-                                                   best->feature, best->threshold_bin);
+    const std::size_t left_count =
+        rows_.partition(frame.begin, frame.end, problem_.bins, best->feature,
+                        best->threshold_bin, problem_.pool_for(n * problem_.feature_count()));
     frame.middle = frame.begin + left_count;
     frame.split = regression_node::BinarySplit{.feature_index = best->feature,
                                                .threshold_bin = best->threshold_bin,
