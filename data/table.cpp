@@ -1,9 +1,12 @@
 #include "data/table.hpp"
 
 #include <algorithm>
+#include <memory>
 
 #include "data/canary.hpp"
 #include "platform/check.hpp"
+#include "platform/cores.hpp"
+#include "platform/parallel.hpp"
 #include "platform/str_cat.hpp"
 
 namespace arborvane::data {
@@ -64,6 +67,18 @@ FeatureColumn build_feature_column(std::vector<double> values) {
 }
 
 namespace {
+
+// Below this many cells a pool costs more than it saves.
+constexpr std::uint64_t kParallelConstructionCells = std::uint64_t{1} << 20;
+
+// Workers for building a large table: one per physical core; none for small tables, one core,
+// or when threads cannot be started (construction then runs on the calling thread).
+std::unique_ptr<platform::ThreadPool> construction_pool(std::uint64_t cells) {
+  const std::size_t cores = platform::physical_core_count();
+  if (cells < kParallelConstructionCells || cores < 2) return nullptr;
+  auto pool = platform::ThreadPool::create(cores);
+  return pool ? std::move(*pool) : nullptr;
+}
 
 bool every_value_binary(const std::vector<std::vector<double>>& columns) {
   return std::all_of(columns.begin(), columns.end(), [](const std::vector<double>& column) {
@@ -129,30 +144,35 @@ Table DenseTable::from_columns(std::vector<std::vector<double>> columns, std::ui
   table.canaries_ = canaries;
   table.targets_ = std::move(targets);
   table.kinds_ = binned_kinds(table.n_features_, canaries);
-  table.dense_columns_.reserve(columns.size());
-  table.dense_binned_.reserve(table.kinds_.size());
-  table.preprocessing_.reserve(columns.size());
+  const std::size_t n_features = columns.size();
+  table.dense_columns_.resize(n_features);
+  table.dense_binned_.resize(table.kinds_.size());
+  table.preprocessing_.resize(n_features);
 
-  for (auto& values : columns) {
-    FeatureColumn raw = build_feature_column(std::move(values));
+  // Columns are independent: each is binned (and each canary shuffled) by one task, so the
+  // table is the same whatever the number of threads.
+  const std::unique_ptr<platform::ThreadPool> pool = construction_pool(n_rows * n_features);
+  platform::parallel_for(pool.get(), n_features, [&](std::size_t f) {
+    FeatureColumn raw = build_feature_column(std::move(columns[f]));
     if (raw.kind == FeatureColumn::Kind::Binary) {
       BinnedFeatureColumn binned;
       binned.kind = BinnedFeatureColumn::Kind::Binary;
       binned.bits = raw.bits;
-      table.dense_binned_.push_back(std::move(binned));
-      table.preprocessing_.push_back(FeaturePreprocessing::binary());
+      table.dense_binned_[f] = std::move(binned);
+      table.preprocessing_[f] = FeaturePreprocessing::binary();
     } else {
       NumericBinning binning = bin_numeric_column(raw.values, bins);
-      table.dense_binned_.push_back(std::move(binning.column));
-      table.preprocessing_.push_back(FeaturePreprocessing::numeric(std::move(binning.boundaries)));
+      table.dense_binned_[f] = std::move(binning.column);
+      table.preprocessing_[f] = FeaturePreprocessing::numeric(std::move(binning.boundaries));
     }
-    table.dense_columns_.push_back(std::move(raw));
-  }
-  for (std::uint64_t c = 0; table.n_features_ > 0 && c < canaries; ++c) {
-    for (std::uint64_t f = 0; f < table.n_features_; ++f) {
-      table.dense_binned_.push_back(shuffle_canary_column(table.dense_binned_[f], c, f));
-    }
-  }
+    table.dense_columns_[f] = std::move(raw);
+  });
+  const std::size_t n_canary_columns = table.kinds_.size() - n_features;
+  platform::parallel_for(pool.get(), n_canary_columns, [&](std::size_t i) {
+    const std::uint64_t c = i / n_features;
+    const std::uint64_t f = i % n_features;
+    table.dense_binned_[n_features + i] = shuffle_canary_column(table.dense_binned_[f], c, f);
+  });
   return table;
 }
 

@@ -196,3 +196,38 @@ TEST(Table, PreprocessingComputedAtConstructionEqualsRecomputation) {
 
 }  // namespace
 }  // namespace arborvane::data
+
+namespace arborvane::data {
+namespace {
+
+// Large tables bin their columns on several threads; each column must come out exactly as
+// binning it alone would.
+TEST(Table, LargeTablesEqualColumnByColumnConstruction) {
+  const std::size_t n_rows = 40000;
+  const std::size_t n_features = 30;
+  std::vector<std::vector<double>> columns(n_features, std::vector<double>(n_rows));
+  std::uint64_t state = 12345;
+  for (std::size_t f = 0; f < n_features; ++f) {
+    for (double& value : columns[f]) {
+      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+      value = f % 5 == 0 ? double((state >> 40) & 1) : double(state >> 44) / 7.0;
+    }
+  }
+  auto table = Table::from_feature_columns_with_options(columns, n_rows,
+                                                        std::vector<double>(n_rows, 0.0), 2,
+                                                        NumericBins::automatic());
+  ASSERT_TRUE(table.has_value());
+  for (std::size_t f = 0; f < n_features; ++f) {
+    const BinnedFeatureColumn expected = build_binned_feature_column(columns[f], NumericBins::automatic());
+    ASSERT_EQ(table->dense_binned_columns()[f], expected) << f;
+    for (std::uint64_t c = 0; c < 2; ++c) {
+      ASSERT_EQ(table->dense_binned_columns()[n_features * (1 + c) + f],
+                shuffle_canary_column(expected, c, f))
+          << f << " copy " << c;
+    }
+  }
+  EXPECT_EQ(table->feature_preprocessing(), table->compute_feature_preprocessing());
+}
+
+}  // namespace
+}  // namespace arborvane::data
