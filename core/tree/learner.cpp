@@ -7,19 +7,30 @@ namespace arborvane::core {
 
 std::size_t partition_rows(std::span<RowIndex> rows, const data::BinnedColumnView& column,
                            std::uint16_t threshold_bin) {
-  // Bins are read first: swapping while reading would read moved rows.
-  std::vector<std::uint8_t> goes_left(rows.size());
-  for_each_bin(column, rows, [&](std::size_t i, std::uint16_t bin) {
-    goes_left[i] = bin <= threshold_bin ? 1 : 0;
-  });
+  // A swap only touches positions up to the current one, so every row is still unmoved when
+  // the scan reads it: sides can be decided and applied in the same pass.
   std::size_t left = 0;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (goes_left[i] != 0) {
+  for_each_bin(column, rows, [&](std::size_t i, std::uint16_t bin) {
+    if (bin <= threshold_bin) {
       std::swap(rows[left], rows[i]);
       ++left;
     }
-  }
+  });
   return left;
+}
+
+bool grows_level_wise(TreeType type, const char* unsupported_text) {
+  switch (type) {
+    case TreeType::Cart:
+    case TreeType::Randomized:
+      return false;
+    case TreeType::Oblivious:
+      return true;
+    case TreeType::Id3:
+    case TreeType::C45:
+      internal_failure(unsupported_text);
+  }
+  internal_failure("unknown tree type");
 }
 
 std::vector<RowIndex> all_rows(const data::TableAccess& table) {

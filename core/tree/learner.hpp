@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/tree/options.hpp"
 #include "core/tree/sampling.hpp"
 #include "data/table_access.hpp"
 #include "platform/check.hpp"
@@ -82,6 +83,10 @@ void for_each_bin(const data::BinnedColumnView& column, std::span<const RowIndex
 // reads 0 or 1, so threshold 0 sends false left and true right.
 std::size_t partition_rows(std::span<RowIndex> rows, const data::BinnedColumnView& column,
                            std::uint16_t threshold_bin);
+
+// Whether a binary-split tree type grows level by level (Oblivious) rather than node by node
+// (Cart, Randomized). Id3 and C45 stop with `unsupported_text`: callers only pass the other three.
+bool grows_level_wise(TreeType type, const char* unsupported_text);
 
 // The row buffer 0..n-1 of a table a learner trains on.
 std::vector<RowIndex> all_rows(const data::TableAccess& table);

@@ -76,18 +76,8 @@ std::expected<DecisionTreeRegressor, LearnerError> train_regressor(
     const data::TableAccess& table, TreeType algorithm, Criterion criterion,
     platform::ThreadPool* pool, const DecisionTreeOptions& options) {
   check_regression_criterion(criterion);
-  bool oblivious = false;
-  switch (algorithm) {
-    case TreeType::Cart:
-    case TreeType::Randomized:
-      break;
-    case TreeType::Oblivious:
-      oblivious = true;
-      break;
-    case TreeType::Id3:
-    case TreeType::C45:
-      internal_failure("regression tree type only supports cart, randomized or oblivious");
-  }
+  const bool oblivious =
+      grows_level_wise(algorithm, "regression tree type only supports cart, randomized or oblivious");
   const std::uint64_t n = table.n_rows();
   if (n == 0) return std::unexpected(LearnerError{LearnerError::EmptyTarget{}});
   std::vector<double> targets(n);

@@ -93,18 +93,8 @@ std::expected<SecondOrderTree, Error> train(const data::TableAccess& table,
                                             platform::ThreadPool* pool,
                                             const SecondOrderTreeOptions& options,
                                             const PrepackedRows* packed) {
-  bool oblivious = false;
-  switch (kind) {
-    case TreeType::Cart:
-    case TreeType::Randomized:
-      break;
-    case TreeType::Oblivious:
-      oblivious = true;
-      break;
-    case TreeType::Id3:
-    case TreeType::C45:
-      internal_failure("second-order tree type only supports cart, randomized or oblivious");
-  }
+  const bool oblivious =
+      grows_level_wise(kind, "second-order tree type only supports cart, randomized or oblivious");
   if (std::optional<Error> error = validate(table, gradients, hessians, options)) {
     return std::unexpected(std::move(*error));
   }
