@@ -107,6 +107,11 @@ class JsonWriter {
   void begin_array();
   void end_array();
   void key(std::string_view name);
+  // A member name known to need no escaping (plain ASCII letters, digits and '_'), written
+  // without the escape scan: documents write millions of fixed names.
+  void plain_key(std::string_view name);
+  // Room for `bytes` of text, so a large document is not copied as it grows.
+  void reserve(std::size_t bytes) { out_.reserve(bytes); }
 
   void null_value();
   void bool_value(bool value);
@@ -133,6 +138,10 @@ std::string write_json(const JsonValue& value, bool pretty);
 
 // Appends `text` as a quoted JSON string with standard escaping; non-ASCII bytes pass through.
 void append_json_string(std::string& out, std::string_view text);
+
+// "the string \"...\"" for messages about a string value: quoted, and cut after 40 bytes (at a
+// character boundary, marked "...") so hostile input keeps messages short.
+std::string describe_json_string(std::string_view text);
 
 // The description never ends with a full stop, so callers can embed it in a sentence.
 struct JsonError {

@@ -33,18 +33,7 @@ std::string describe(const JsonValue& value) {
       return value.if_number()->to_text();
     case JsonType::String: {
       // Long strings are cut at a character boundary so the message stays readable.
-      constexpr std::size_t kShown = 40;
-      std::string_view text = *value.if_string();
-      const bool cut = text.size() > kShown;
-      if (cut) {
-        std::size_t end = kShown;
-        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-        text = text.substr(0, end);
-      }
-      std::string out = "the string ";
-      append_json_string(out, text);
-      if (cut) out.insert(out.size() - 1, "...");
-      return out;
+      return describe_json_string(*value.if_string());
     }
     case JsonType::Array:
       return "an array";

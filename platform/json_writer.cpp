@@ -179,6 +179,20 @@ void append_json_string(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+std::string describe_json_string(std::string_view text) {
+  constexpr std::size_t kShown = 40;
+  const bool cut = text.size() > kShown;
+  if (cut) {
+    std::size_t end = kShown;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text = text.substr(0, end);
+  }
+  std::string out = "the string ";
+  append_json_string(out, text);
+  if (cut) out.insert(out.size() - 1, "...");
+  return out;
+}
+
 void JsonWriter::newline_and_indent(std::size_t depth) {
   out_.push_back('\n');
   out_.append(2 * depth, ' ');
@@ -213,6 +227,19 @@ void JsonWriter::key(std::string_view name) {
   } else {
     out_.push_back(':');
   }
+  after_key_ = true;
+}
+
+void JsonWriter::plain_key(std::string_view name) {
+  AV_CHECK(!open_.empty() && (open_.back() & kIsObject) != 0 && !after_key_,
+           "JSON key written outside an object");
+  std::uint8_t& top = open_.back();
+  if (top & kHasItems) out_.push_back(',');
+  top |= kHasItems;
+  if (pretty_) newline_and_indent(open_.size());
+  out_.push_back('"');
+  out_.append(name);
+  out_.append(pretty_ ? "\": " : "\":");
   after_key_ = true;
 }
 

@@ -41,4 +41,25 @@ std::uint64_t unsigned_argument(PyObject* value, const char* name) {
   return result;
 }
 
+void argument_type_error(const char* name, const char* expected, PyObject* value) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': must be %s, not %.200s", name, expected,
+               Py_TYPE(value)->tp_name);
+  throw PythonError{};
+}
+
+std::string string_argument(PyObject* value, const char* name, const char* fallback) {
+  if (value == nullptr) return fallback;
+  if (!PyUnicode_Check(value)) argument_type_error(name, "str", value);
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data == nullptr) throw PythonError{};
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+bool bool_argument(PyObject* value, const char* name) {
+  if (value == nullptr) return false;
+  if (!PyBool_Check(value)) argument_type_error(name, "bool", value);
+  return value == Py_True;
+}
+
 }  // namespace arborvane::python

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "bindings/python/adapters.hpp"
+#include "bindings/python/arguments.hpp"
 #include "bindings/python/errors.hpp"
 #include "bindings/python/results.hpp"
 #include "bindings/python/table_type.hpp"
@@ -183,6 +184,55 @@ PyObject* model_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) 
   });
 }
 
+// The document text of a model; string labels cannot be written into it.
+PyObject* document_text(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
+                        const char* refusal) {
+  static const char* keywords[] = {"pretty", nullptr};
+  PyObject* pretty_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
+                                   &pretty_object)) {
+    return nullptr;
+  }
+  return guarded<PyObject*>(nullptr, [&] {
+    const bool pretty = bool_argument(pretty_object, "pretty");
+    if (as_model(self)->labels) raise(PyExc_ValueError, refusal);
+    const core::Model& model = model_ref(self);
+    const std::string json = pretty ? model.to_ir_json_pretty() : model.to_ir_json();
+    return checked(PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size())))
+        .release();
+  });
+}
+
+PyObject* model_serialize(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return document_text(self, args, kwargs, "|O:serialize",
+                       "Serialization is not supported for models trained with string class "
+                       "labels.");
+}
+
+PyObject* model_to_ir_json(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return document_text(self, args, kwargs, "|O:to_ir_json",
+                       "IR export is not supported for models trained with string class labels.");
+}
+
+PyObject* model_deserialize(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"serialized", nullptr};
+  PyObject* serialized = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:deserialize", const_cast<char**>(keywords),
+                                   &serialized)) {
+    return nullptr;
+  }
+  return guarded<PyObject*>(nullptr, [&] {
+    if (!PyUnicode_Check(serialized)) argument_type_error("serialized", "str", serialized);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(serialized, &size);
+    if (data == nullptr) throw PythonError{};
+    std::expected<core::Model, core::ir::IrError> model =
+        core::Model::deserialize(std::string_view(data, static_cast<std::size_t>(size)));
+    if (!model) raise_core_error(model.error());
+    return new_model_object(std::move(*model), std::nullopt).release();
+  });
+}
+
 PyMethodDef model_methods[] = {
     {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_predict)),
      METH_VARARGS | METH_KEYWORDS,
@@ -194,6 +244,21 @@ PyMethodDef model_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "predict_proba($self, x)\n--\n\n"
      "Class probabilities: one row per row of x, one column per class in label order."},
+    {"serialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_serialize)),
+     METH_VARARGS | METH_KEYWORDS,
+     "serialize($self, pretty=False)\n--\n\n"
+     "The model as JSON text (its IR document): compact, or indented by two spaces when\n"
+     "pretty is True. Model.deserialize() reads it back."},
+    {"to_ir_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_to_ir_json)),
+     METH_VARARGS | METH_KEYWORDS,
+     "to_ir_json($self, pretty=False)\n--\n\n"
+     "The model's IR document as JSON text; the same text as serialize()."},
+    {"deserialize",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_deserialize)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "deserialize($cls, serialized)\n--\n\n"
+     "A new Model from the text of serialize() or to_ir_json(). Raises ValueError naming the\n"
+     "first problem of a malformed document."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -46,32 +46,11 @@ struct TrainArguments {
   std::optional<double> other_gradient_fraction;
 };
 
-[[noreturn]] void argument_type_error(const char* name, const char* expected, PyObject* value) {
-  PyErr_Format(PyExc_TypeError, "argument '%s': must be %s, not %.200s", name, expected,
-               Py_TYPE(value)->tp_name);
-  throw PythonError{};
-}
-
 bool is_absent(PyObject* value) { return value == nullptr || value == Py_None; }
-
-std::string string_argument(PyObject* value, const char* name, const char* fallback) {
-  if (value == nullptr) return fallback;
-  if (!PyUnicode_Check(value)) argument_type_error(name, "str", value);
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) throw PythonError{};
-  return std::string(data, static_cast<std::size_t>(size));
-}
 
 std::optional<std::uint64_t> optional_unsigned(PyObject* value, const char* name) {
   if (is_absent(value)) return std::nullopt;
   return unsigned_argument(value, name);
-}
-
-bool bool_argument(PyObject* value, const char* name) {
-  if (value == nullptr) return false;
-  if (!PyBool_Check(value)) argument_type_error(name, "bool", value);
-  return value == Py_True;
 }
 
 std::optional<double> optional_number(PyObject* value, const char* name) {

@@ -5,11 +5,13 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "core/boosting/gradient_boosting.hpp"
 #include "core/forest/random_forest.hpp"
+#include "core/ir/ir_error.hpp"
 #include "core/ir/training_metadata.hpp"
 #include "core/lib/predict_error.hpp"
 #include "core/lib/probabilities.hpp"
@@ -73,6 +75,15 @@ class Model {
   std::optional<double> other_gradient_fraction() const {
     return metadata_.other_gradient_fraction;
   }
+
+  // The model's document as JSON text: compact, or indented two spaces per level. The
+  // serialized form of a model is its document, so serialize is to_ir_json.
+  std::string to_ir_json() const;
+  std::string to_ir_json_pretty() const;
+  std::string serialize() const { return to_ir_json(); }
+  std::string serialize_pretty() const { return to_ir_json_pretty(); }
+  // Rebuilds a model from its document text; the first problem found is the error.
+  static std::expected<Model, ir::IrError> deserialize(std::string_view text);
 
   std::optional<std::vector<double>> class_labels() const;
   std::uint64_t tree_count() const;

@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/ir/document.hpp"
 #include "core/ir/training_metadata.hpp"
 #include "core/tree/learner.hpp"
 #include "core/tree/options.hpp"
@@ -76,6 +77,8 @@ class DecisionTreeRegressor {
   std::vector<double> predict_table(const data::TableAccess& table) const;
 
   TrainingMetadata training_metadata() const;
+  // The tree as a document record: its nodes (or levels and leaves) with their statistics.
+  ir::TreeDefinition to_ir_tree() const;
 
   friend bool operator==(const DecisionTreeRegressor&, const DecisionTreeRegressor&) = default;
 };

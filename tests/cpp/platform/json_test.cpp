@@ -11,6 +11,7 @@
 
 #include "platform/check.hpp"
 #include "platform/json_access.hpp"
+#include "platform/json_pull.hpp"
 #include "platform/numfmt.hpp"
 
 namespace arborvane::platform {
@@ -181,6 +182,18 @@ TEST(JsonRoundTrip, FiniteFloatsReadBackBitForBit) {
   EXPECT_EQ(*read, document);
 }
 
+// The pull reader's verdict on a whole text read as one value of any shape.
+std::optional<std::string> pull_error(const std::string& text) {
+  try {
+    JsonPullReader in(text);
+    in.skip_value();
+    in.finish();
+    return std::nullopt;
+  } catch (const JsonPullReader::Failure& failure) {
+    return failure.error.description;
+  }
+}
+
 struct AcceptCase {
   std::string input;
   std::string rewritten;  // compact text of what was read
@@ -208,6 +221,7 @@ TEST(JsonReader, AcceptsStrictJsonAndNormalisesIt) {
     const auto read = read_json(c.input);
     ASSERT_TRUE(read.has_value()) << read.error().description;
     EXPECT_EQ(write_json(*read, false), c.rewritten);
+    EXPECT_EQ(pull_error(c.input), std::nullopt);
   }
 }
 
@@ -288,7 +302,122 @@ TEST(JsonReader, RejectsMalformedInputSayingWhere) {
     const auto read = read_json(c.input);
     ASSERT_FALSE(read.has_value());
     EXPECT_EQ(read.error().description, c.description);
+    // The pull reader shares the grammar and its messages.
+    EXPECT_EQ(pull_error(c.input), c.description);
   }
+}
+
+TEST(JsonPullReader, TypedReadsNameThePathOfTheValue) {
+  const std::string text = R"({"a": {"list": [7, {"v": -1}], "f": 1.5, "s": "x\u0041"}})";
+  const auto failure = [&](auto&& read) -> std::string {
+    try {
+      JsonPullReader in(text);
+      read(in);
+      return "no failure";
+    } catch (const JsonPullReader::Failure& f) {
+      return f.error.description;
+    }
+  };
+  // Walks to a.list[1].v and reads it with `read`.
+  const auto at_v = [](JsonPullReader& in, auto&& read) {
+    std::string_view name;
+    in.begin_object();
+    in.next_member(name);
+    in.begin_object();
+    in.next_member(name);
+    in.begin_array();
+    in.next_element();
+    EXPECT_EQ(in.read_u8(), 7);
+    in.next_element();
+    in.begin_object();
+    in.next_member(name);
+    read(in);
+  };
+  EXPECT_EQ(failure([&](JsonPullReader& in) { at_v(in, [](auto& r) { r.read_unsigned(); }); }),
+            "a.list[1].v: expected an unsigned integer, found -1");
+  EXPECT_EQ(failure([&](JsonPullReader& in) { at_v(in, [](auto& r) { r.read_string(); }); }),
+            "a.list[1].v: expected a string, found -1");
+  EXPECT_EQ(failure([&](JsonPullReader& in) {
+              at_v(in, [](auto& r) {
+                EXPECT_EQ(r.read_float(), -1.0);
+                std::string_view name;
+                EXPECT_FALSE(r.next_member(name));
+                r.fail_missing_member("w");
+              });
+            }),
+            "a.list[1].w: missing required member");
+  EXPECT_EQ(failure([](JsonPullReader& in) { in.begin_array(); }),
+            "expected an array, found an object");
+  EXPECT_EQ(failure([](JsonPullReader& in) {
+              std::string_view name;
+              in.begin_object();
+              in.next_member(name);
+              in.begin_object();
+              while (in.next_member(name)) {
+                if (name == "s") {
+                  EXPECT_EQ(in.read_string(), "xA");
+                } else if (name == "f") {
+                  in.read_u16();
+                } else {
+                  in.skip_value();
+                }
+              }
+            }),
+            "a.f: expected an unsigned 16-bit integer, found 1.5");
+}
+
+TEST(JsonPullReader, RewindsToReadAnObjectTwice) {
+  JsonPullReader in(R"({"x": [1, {"y": 2}], "tag": "late"})");
+  in.begin_object();
+  const JsonPullReader::ObjectMark start = in.mark_object();
+  std::string_view name;
+  std::string tag;
+  while (in.next_member(name)) {
+    if (name == "tag") {
+      tag = in.read_string();
+      break;
+    }
+    in.skip_value();
+  }
+  EXPECT_EQ(tag, "late");
+  in.rewind_object(start);
+  std::vector<std::string> names;
+  while (in.next_member(name)) {
+    names.emplace_back(name);
+    in.skip_value();
+  }
+  in.finish();
+  EXPECT_EQ(names, (std::vector<std::string>{"x", "tag"}));
+}
+
+TEST(JsonPullReader, UncheckedMembersLeaveDuplicatesToTheCaller) {
+  const auto failure = [](const std::string& text) -> std::string {
+    try {
+      JsonPullReader in(text);
+      in.begin_object();
+      std::string_view name;
+      bool seen_known = false;
+      while (in.next_member_unchecked(name)) {
+        if (name == "known") {
+          if (seen_known) in.fail_duplicate_member();
+          seen_known = true;
+        } else {
+          in.check_other_member(name);
+        }
+        in.skip_value();
+      }
+      return "no failure";
+    } catch (const JsonPullReader::Failure& f) {
+      return f.error.description;
+    }
+  };
+  EXPECT_EQ(failure(R"({"known":1,"b":2,"known":3})"),
+            "line 1, column 18: duplicate member name \"known\"");
+  EXPECT_EQ(failure(R"({"known":1,"b":2,"b":3})"), "line 1, column 18: duplicate member name \"b\"");
+  std::string large = "{";
+  for (int i = 0; i < 40; ++i) large += "\"k" + std::to_string(i) + "\":0,";
+  EXPECT_EQ(failure(large + "\"known\":0,\"k39\":1}"),
+            "line 1, column 322: duplicate member name \"k39\"");
 }
 
 TEST(JsonReader, DeeplyNestedObjectsAreRejectedWithoutCrashing) {

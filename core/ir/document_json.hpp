@@ -1,0 +1,21 @@
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "core/ir/document.hpp"
+#include "platform/json.hpp"
+
+namespace arborvane::core::ir {
+
+// The document as JSON text: compact (no whitespace) or pretty (two spaces per level). Members
+// in writing order, absent optional members left out, absent upper bounds written as null.
+std::string write_ir_json(const ModelPackageIr& document, bool pretty);
+
+// Parses one document: well-formed JSON, every required member present with the right type,
+// known tags, no duplicate members; unknown members are ignored. Values are not judged here
+// (versions, fixed words, tree structure): import does that. Errors name the member path.
+std::expected<ModelPackageIr, platform::JsonError> read_ir_json(std::string_view text);
+
+}  // namespace arborvane::core::ir
