@@ -101,6 +101,9 @@ class JsonValue {
 class JsonWriter {
  public:
   explicit JsonWriter(bool pretty) : pretty_(pretty) {}
+  // A writer for a value that will sit `base_depth` levels deep in a larger document: its pretty
+  // form is indented as it will be there, so raw_value can splice it in unchanged.
+  JsonWriter(bool pretty, std::size_t base_depth) : base_depth_(base_depth), pretty_(pretty) {}
 
   void begin_object();
   void end_object();
@@ -120,6 +123,11 @@ class JsonWriter {
   void string_value(std::string_view value);
   void number_value(const JsonNumber& value);
   void value(const JsonValue& value);
+  // A complete value already written, in the same form, by a writer whose base depth is this
+  // writer's current depth.
+  void raw_value(std::string_view text);
+
+  bool is_pretty() const { return pretty_; }
 
   // The finished text; the writer is left empty.
   std::string take();
@@ -130,6 +138,7 @@ class JsonWriter {
 
   std::string out_;
   std::vector<std::uint8_t> open_;  // per open container: kind and whether it has items yet
+  std::size_t base_depth_ = 0;
   bool pretty_;
   bool after_key_ = false;
 };

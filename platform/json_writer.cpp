@@ -195,7 +195,12 @@ std::string describe_json_string(std::string_view text) {
 
 void JsonWriter::newline_and_indent(std::size_t depth) {
   out_.push_back('\n');
-  out_.append(2 * depth, ' ');
+  out_.append(2 * (base_depth_ + depth), ' ');
+}
+
+void JsonWriter::raw_value(std::string_view text) {
+  before_value();
+  out_.append(text);
 }
 
 void JsonWriter::before_value() {

@@ -17,7 +17,8 @@ struct Overloaded : Ts... {
 // Writes records member by member, in the order the format lists them.
 class DocumentWriter {
  public:
-  explicit DocumentWriter(bool pretty) : out_(pretty) {}
+  DocumentWriter(bool pretty, platform::ThreadPool* pool) : out_(pretty), pool_(pool) {}
+  DocumentWriter(bool pretty, std::size_t base_depth) : out_(pretty, base_depth) {}
 
   std::string finish() { return out_.take(); }
   void reserve(std::size_t bytes) { out_.reserve(bytes); }
@@ -116,7 +117,7 @@ class DocumentWriter {
     bool_member("is_ensemble", m.is_ensemble);
     out_.plain_key("trees");
     out_.begin_array();
-    for (const TreeDefinition& tree : m.trees) tree_definition(tree);
+    trees(m.trees);
     out_.end_array();
     out_.plain_key("aggregation");
     out_.begin_object();
@@ -127,6 +128,23 @@ class DocumentWriter {
     optional_member("base_score", m.aggregation.base_score);
     out_.end_object();
     out_.end_object();
+  }
+
+  // Trees sit three levels deep: root, model, trees.
+  static constexpr std::size_t kTreeDepth = 3;
+  static constexpr std::size_t kParallelTreeCount = 8;
+
+  void trees(const std::vector<TreeDefinition>& list) {
+    if (pool_ == nullptr || list.size() < kParallelTreeCount) {
+      for (const TreeDefinition& tree : list) tree_definition(tree);
+      return;
+    }
+    const std::vector<std::string> texts = pool_->parallel_map(list.size(), [&](std::size_t i) {
+      DocumentWriter writer(out_.is_pretty(), kTreeDepth);
+      writer.tree_definition(list[i]);
+      return writer.finish();
+    });
+    for (const std::string& text : texts) out_.raw_value(text);
   }
 
   void tree_definition(const TreeDefinition& tree) {
@@ -490,6 +508,7 @@ class DocumentWriter {
   }
 
   platform::JsonWriter out_;
+  platform::ThreadPool* pool_ = nullptr;
 };
 
 // A generous guess of the compact text's size, so the output is allocated once.
@@ -515,8 +534,9 @@ std::size_t estimated_size(const ModelPackageIr& document) {
 
 }  // namespace
 
-std::string write_ir_json(const ModelPackageIr& document, bool pretty) {
-  DocumentWriter writer(pretty);
+std::string write_ir_json(const ModelPackageIr& document, bool pretty,
+                          platform::ThreadPool* pool) {
+  DocumentWriter writer(pretty, pool);
   // The pretty form's indentation roughly triples the text.
   writer.reserve(pretty ? 3 * estimated_size(document) : estimated_size(document));
   writer.root(document);

@@ -37,14 +37,18 @@ TreeDefinition member_tree(const Model& member) {
                     member.kind());
 }
 
-std::vector<TreeDefinition> member_trees(const std::vector<Model>& members) {
+std::vector<TreeDefinition> member_trees(const std::vector<Model>& members,
+                                         platform::ThreadPool* pool) {
+  if (pool != nullptr) {
+    return pool->parallel_map(members.size(), [&](std::size_t i) { return member_tree(members[i]); });
+  }
   std::vector<TreeDefinition> trees;
   trees.reserve(members.size());
   for (const Model& member : members) trees.push_back(member_tree(member));
   return trees;
 }
 
-ModelFacts facts_of(const Model& model) {
+ModelFacts facts_of(const Model& model, platform::ThreadPool* pool) {
   return std::visit(
       Overloaded{
           [](const DecisionTreeClassifier& tree) {
@@ -57,17 +61,17 @@ ModelFacts facts_of(const Model& model) {
                               tree.algorithm, tree.n_features,
                               {tree.to_ir_tree()}, {"identity_single_tree", {1.0}, true, {}}};
           },
-          [](const RandomForest& forest) {
+          [&](const RandomForest& forest) {
             const char* kind = forest.task == Task::Classification ? "average_class_probabilities"
                                                                    : "average";
             return ModelFacts{"rf",
                               forest.task,
                               forest.tree_type,
                               forest.n_features,
-                              member_trees(forest.trees),
+                              member_trees(forest.trees, pool),
                               {kind, std::vector<double>(forest.trees.size(), 1.0), true, {}}};
           },
-          [](const GradientBoostedTrees& boosted) {
+          [&](const GradientBoostedTrees& boosted) {
             const char* kind = boosted.task == Task::Classification
                                    ? "sum_tree_outputs_then_sigmoid"
                                    : "sum_tree_outputs";
@@ -75,7 +79,7 @@ ModelFacts facts_of(const Model& model) {
                               boosted.task,
                               boosted.tree_type,
                               boosted.n_features,
-                              member_trees(boosted.trees),
+                              member_trees(boosted.trees, pool),
                               {kind, boosted.tree_weights, false, boosted.base_score}};
           },
       },
@@ -168,8 +172,8 @@ std::vector<std::string> capabilities(const std::string& representation, TreeTyp
 
 }  // namespace
 
-ModelPackageIr model_to_ir(const Model& model) {
-  ModelFacts facts = facts_of(model);
+ModelPackageIr model_to_ir(const Model& model, platform::ThreadPool* pool) {
+  ModelFacts facts = facts_of(model, pool);
   const std::vector<data::FeaturePreprocessing>& records = model.feature_preprocessing();
   const std::optional<std::vector<double>> labels = model.class_labels();
 

@@ -378,6 +378,31 @@ TEST(IrExport, BoostingAggregationAndMetadata) {
   EXPECT_NE(empty.find(R"("canaries":2,"compute_oob":false,"n_trees":0,)"), std::string::npos);
 }
 
+TEST(IrExport, ParallelWritingGivesTheSameText) {
+  RandomForest forest;
+  for (int i = 0; i < 20; ++i) {
+    DecisionTreeClassifier tree = small_classifier();
+    auto& nodes = std::get<StandardClassificationTree>(tree.structure);
+    std::get<classifier_node::BinarySplit>(nodes.nodes[2]).threshold_bin = i % 2;
+    std::get<classifier_node::BinarySplit>(nodes.nodes[2]).gain = 0.01 * i;
+    forest.trees.emplace_back(tree);
+  }
+  forest.feature_preprocessing = two_features();
+  forest.n_features = 2;
+  forest.task = Task::Classification;
+  forest.criterion = Criterion::Gini;
+  const Model model{forest};
+  auto pool = platform::ThreadPool::create(3);
+  ASSERT_TRUE(pool.has_value());
+  const ir::ModelPackageIr document = ir::model_to_ir(model);
+  EXPECT_EQ(ir::model_to_ir(model, pool->get()), document);
+  for (const bool pretty : {false, true}) {
+    EXPECT_EQ(write_ir_json(document, pretty, pool->get()), write_ir_json(document, pretty));
+  }
+  EXPECT_EQ(model.to_ir_json(), write_ir_json(document, false));
+  EXPECT_EQ(model.to_ir_json_pretty(), write_ir_json(document, true));
+}
+
 TEST(IrExport, NonFiniteFloatsAreWrittenAsNull) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::string text = Model{regression_stump(nan, 2.0)}.to_ir_json();
