@@ -17,6 +17,9 @@ class JsonLexer {
  protected:
   explicit JsonLexer(std::string_view text)
       : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+  // Reads `part`, a piece of `whole`; error positions count from the start of `whole`.
+  JsonLexer(std::string_view whole, std::string_view part)
+      : begin_(whole.data()), p_(part.data()), end_(part.data() + part.size()) {}
 
   // A number's text as scanned: [start, end), its integer digits [int_start, int_end).
   struct NumberText {

@@ -23,10 +23,85 @@ bool starts_with(const char* p, const char* end, std::string_view word) {
 
 JsonPullReader::JsonPullReader(std::string_view text) : JsonLexer(text) {}
 
+JsonPullReader::JsonPullReader(std::string_view whole, std::string_view part,
+                               std::string path_prefix, std::size_t base_depth)
+    : JsonLexer(whole, part), path_prefix_(std::move(path_prefix)), base_depth_(base_depth) {}
+
+std::optional<std::vector<std::string_view>> JsonPullReader::element_texts() const {
+  const char* p = p_;
+  while (p != end_ && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
+  if (p == end_ || *p != '[') return std::nullopt;
+  ++p;
+  std::vector<std::string_view> elements;
+  const char* element = p;
+  std::size_t depth = 0;
+  bool empty = true;  // only whitespace since the element began
+  for (; p != end_; ++p) {
+    const char c = *p;
+    if (c == '"') {
+      // Strings end at the first quote not escaped by a backslash.
+      for (++p; p != end_ && *p != '"'; ++p) {
+        if (*p == '\\' && ++p == end_) return std::nullopt;
+      }
+      if (p == end_) return std::nullopt;
+      empty = false;
+    } else if (c == '[' || c == '{') {
+      if (++depth + depth_ + base_depth_ >= kJsonMaxDepth) return std::nullopt;
+      empty = false;
+    } else if (c == ']' || c == '}') {
+      if (depth == 0) {
+        if (c != ']') return std::nullopt;
+        if (empty) {
+          // "[]" has no elements; "[1,]" is left to the usual reading.
+          if (!elements.empty()) return std::nullopt;
+          return elements;
+        }
+        elements.emplace_back(element, static_cast<std::size_t>(p - element));
+        return elements;
+      }
+      --depth;
+    } else if (c == ',' && depth == 0) {
+      if (empty) return std::nullopt;
+      elements.emplace_back(element, static_cast<std::size_t>(p - element));
+      element = p + 1;
+      empty = true;
+    } else if (c != ' ' && c != '\n' && c != '\r' && c != '\t') {
+      empty = false;
+    }
+  }
+  return std::nullopt;
+}
+
+JsonPullReader JsonPullReader::element_reader(std::string_view element, std::size_t index) const {
+  return JsonPullReader(std::string_view(begin_, static_cast<std::size_t>(end_ - begin_)), element,
+                        str_cat(path(depth_), "[", index, "]"), base_depth_ + depth_ + 1);
+}
+
+void JsonPullReader::finish_element() {
+  skip_whitespace();
+  if (p_ != end_) {
+    fail(p_, str_cat("expected ',' or ']' in an array, found ", describe_here()));
+    syntax_failure();
+  }
+}
+
+void JsonPullReader::skip_elements(const std::vector<std::string_view>& elements) {
+  // The scan ended on the array's closing bracket, just after the last element.
+  skip_whitespace();
+  if (elements.empty()) {
+    ++p_;  // '['
+    skip_whitespace();
+  } else {
+    p_ = elements.back().data() + elements.back().size();
+    skip_whitespace();
+  }
+  ++p_;  // ']'
+}
+
 void JsonPullReader::syntax_failure() { throw Failure{JsonError{std::move(error_)}}; }
 
 std::string JsonPullReader::path(std::size_t frames) const {
-  std::string out;
+  std::string out = path_prefix_;
   for (std::size_t i = 0; i < frames; ++i) {
     const Frame& frame = frames_[i];
     if (frame.is_object) {
@@ -84,7 +159,7 @@ std::string JsonPullReader::describe_value_here() {
 }
 
 void JsonPullReader::open(bool is_object) {
-  if (depth_ + 1 > kJsonMaxDepth) {
+  if (base_depth_ + depth_ + 1 > kJsonMaxDepth) {
     fail(p_, str_cat("arrays and objects nested deeper than ", kJsonMaxDepth, " levels"));
     syntax_failure();
   }

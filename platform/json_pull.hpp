@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -27,6 +28,18 @@ class JsonPullReader : JsonLexer {
   };
 
   explicit JsonPullReader(std::string_view text);
+
+  // At an array: the text of each element, found by a quick scan of brackets and strings, for
+  // reading the elements on several threads. Absent when the scan finds anything irregular;
+  // the caller then reads the array in the usual way, which reports the problem.
+  std::optional<std::vector<std::string_view>> element_texts() const;
+  // One element from element_texts, read by its own reader: errors name the element's path and
+  // its position in the whole text, as the reader that found it would have. After the
+  // element's value, call finish_element.
+  JsonPullReader element_reader(std::string_view element, std::size_t index) const;
+  void finish_element();
+  // After every element was read by its own reader: continues after the array.
+  void skip_elements(const std::vector<std::string_view>& elements);
 
   // At an object: enters it. next_member then yields each member name in turn and returns
   // false once the object is closed; after a name, the member's value must be read or skipped.
@@ -93,8 +106,13 @@ class JsonPullReader : JsonLexer {
   void close();
   bool advance_member(std::string_view& name);
 
+  JsonPullReader(std::string_view whole, std::string_view part, std::string path_prefix,
+                 std::size_t base_depth);
+
   std::vector<Frame> frames_;  // kept across objects so their buffers are reused
   std::size_t depth_ = 0;      // frames_[0, depth_) are open
+  std::string path_prefix_;    // element readers: the path of their element
+  std::size_t base_depth_ = 0;  // element readers: containers open around their element
   std::string scratch_;
 };
 

@@ -19,6 +19,9 @@ std::string write_ir_json(const ModelPackageIr& document, bool pretty,
 // Parses one document: well-formed JSON, every required member present with the right type,
 // known tags, no duplicate members; unknown members are ignored. Values are not judged here
 // (versions, fixed words, tree structure): import does that. Errors name the member path.
-std::expected<ModelPackageIr, platform::JsonError> read_ir_json(std::string_view text);
+// With a pool, the trees of a large ensemble are read in parallel; the result, and the error
+// of a malformed text, are the same.
+std::expected<ModelPackageIr, platform::JsonError> read_ir_json(std::string_view text,
+                                                                platform::ThreadPool* pool = nullptr);
 
 }  // namespace arborvane::core::ir

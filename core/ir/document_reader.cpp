@@ -63,7 +63,7 @@ std::string shown_tag(std::string_view tag) {
 
 class DocumentReader {
  public:
-  explicit DocumentReader(std::string_view text) : in_(text) {}
+  DocumentReader(std::string_view text, platform::ThreadPool* pool) : in_(text), pool_(pool) {}
 
   ModelPackageIr read() {
     ModelPackageIr d;
@@ -223,14 +223,32 @@ class DocumentReader {
       if (k == "supports_missing") return m.supports_missing = in_.read_bool(), 6;
       if (k == "supports_categorical") return m.supports_categorical = in_.read_bool(), 7;
       if (k == "is_ensemble") return m.is_ensemble = in_.read_bool(), 8;
-      if (k == "trees") {
-        m.trees.clear();
-        list([&] { tree_definition(m.trees.emplace_back()); });
-        return 9;
-      }
+      if (k == "trees") return trees(m.trees), 9;
       if (k == "aggregation") return aggregation(m.aggregation), 10;
       return kUnknown;
     });
+  }
+
+  // The trees of a large ensemble are read on the pool, each from its own stretch of the text;
+  // the records and any error are those of reading them one after another.
+  static constexpr std::size_t kParallelTreeCount = 8;
+
+  void trees(std::vector<TreeDefinition>& out) {
+    out.clear();
+    std::optional<std::vector<std::string_view>> elements;
+    if (pool_ != nullptr) elements = in_.element_texts();
+    if (!elements || elements->size() < kParallelTreeCount) {
+      list([&] { tree_definition(out.emplace_back()); });
+      return;
+    }
+    out = pool_->parallel_map(elements->size(), [&](std::size_t i) {
+      DocumentReader element(in_.element_reader((*elements)[i], i));
+      TreeDefinition tree;
+      element.tree_definition(tree);
+      element.in_.finish_element();
+      return tree;
+    });
+    in_.skip_elements(*elements);
   }
 
   void aggregation(Aggregation& a) {
@@ -756,14 +774,18 @@ class DocumentReader {
     });
   }
 
+  explicit DocumentReader(JsonPullReader in) : in_(std::move(in)) {}
+
   JsonPullReader in_;
+  platform::ThreadPool* pool_ = nullptr;
 };
 
 }  // namespace
 
-std::expected<ModelPackageIr, platform::JsonError> read_ir_json(std::string_view text) {
+std::expected<ModelPackageIr, platform::JsonError> read_ir_json(std::string_view text,
+                                                                platform::ThreadPool* pool) {
   try {
-    return DocumentReader(text).read();
+    return DocumentReader(text, pool).read();
   } catch (const JsonPullReader::Failure& failure) {
     return std::unexpected(failure.error);
   }

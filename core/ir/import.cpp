@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
 
 #include "core/ir/document_json.hpp"
 #include "core/lib/train_config.hpp"
+#include "platform/cores.hpp"
 #include "platform/check.hpp"
 #include "platform/numfmt.hpp"
 #include "platform/str_cat.hpp"
@@ -512,7 +514,20 @@ std::expected<Model, IrError> regressor_from_ir(const SingleTreeSettings& settin
 
 // The members of an ensemble, in document order; the first failing tree's error is returned.
 std::expected<std::vector<Model>, IrError> ensemble_members(const SingleTreeSettings& settings,
-                                                            std::vector<TreeDefinition>& trees) {
+                                                            std::vector<TreeDefinition>& trees,
+                                                            platform::ThreadPool* pool) {
+  if (pool != nullptr) {
+    std::vector<std::expected<Model, IrError>> rebuilt = pool->parallel_map(
+        trees.size(),
+        [&](std::size_t i) { return single_model_from_ir_parts(settings, std::move(trees[i])); });
+    std::vector<Model> members;
+    members.reserve(rebuilt.size());
+    for (std::expected<Model, IrError>& member : rebuilt) {
+      if (!member) return std::unexpected(std::move(member.error()));
+      members.push_back(std::move(*member));
+    }
+    return members;
+  }
   std::vector<Model> members;
   members.reserve(trees.size());
   for (TreeDefinition& tree : trees) {
@@ -692,7 +707,7 @@ std::expected<std::vector<double>, IrError> classification_labels(const ModelPac
   return std::unexpected(IrError{IrError::MissingClassLabels{}});
 }
 
-std::expected<Model, IrError> model_from_ir(ModelPackageIr document) {
+std::expected<Model, IrError> model_from_ir(ModelPackageIr document, platform::ThreadPool* pool) {
   if (document.ir_version != kIrVersion) {
     return std::unexpected(IrError{IrError::UnsupportedIrVersion{document.ir_version}});
   }
@@ -772,7 +787,7 @@ std::expected<Model, IrError> model_from_ir(ModelPackageIr document) {
       if (auto error = check_member_copies(*preprocessing, trees.size())) {
         return std::unexpected(std::move(*error));
       }
-      auto members = ensemble_members(settings, trees);
+      auto members = ensemble_members(settings, trees, pool);
       if (!members) return std::unexpected(std::move(members.error()));
       RandomForest forest;
       forest.oob_score = metadata.oob_score;
@@ -793,7 +808,7 @@ std::expected<Model, IrError> model_from_ir(ModelPackageIr document) {
       }
       SingleTreeSettings member_settings = settings;
       member_settings.is_classification = false;
-      auto members = ensemble_members(member_settings, trees);
+      auto members = ensemble_members(member_settings, trees, pool);
       if (!members) return std::unexpected(std::move(members.error()));
       if (is_classification) {
         if (!class_labels) return std::unexpected(IrError{IrError::MissingClassLabels{}});
@@ -833,11 +848,19 @@ std::expected<Model, IrError> model_from_ir(ModelPackageIr document) {
 }
 
 std::expected<Model, IrError> deserialize_model(std::string_view text) {
-  std::expected<ModelPackageIr, platform::JsonError> document = read_ir_json(text);
+  // Large documents (ensembles) are read and rebuilt on every physical core; the model, or the
+  // error, is the same as on one thread.
+  constexpr std::size_t kParallelTextSize = std::size_t{1} << 20;
+  std::unique_ptr<platform::ThreadPool> pool;
+  const std::size_t cores = platform::physical_core_count();
+  if (text.size() >= kParallelTextSize && cores > 1) {
+    if (auto created = platform::ThreadPool::create(cores)) pool = std::move(*created);
+  }
+  std::expected<ModelPackageIr, platform::JsonError> document = read_ir_json(text, pool.get());
   if (!document) {
     return std::unexpected(IrError{IrError::InvalidJson{std::move(document.error().description)}});
   }
-  return model_from_ir(std::move(*document));
+  return model_from_ir(std::move(*document), pool.get());
 }
 
 }  // namespace arborvane::core::ir

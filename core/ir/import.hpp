@@ -13,6 +13,7 @@
 #include "core/tree/learner.hpp"
 #include "core/tree/options.hpp"
 #include "data/binning.hpp"
+#include "platform/parallel.hpp"
 
 // Rebuilding a trained model from its document. Import checks everything the rebuilt model
 // depends on and reports the first problem; informational members are read but not judged.
@@ -24,7 +25,10 @@ namespace arborvane::core::ir {
 std::expected<Model, IrError> deserialize_model(std::string_view text);
 
 // Rebuilds the model a document describes. Consumes the document.
-std::expected<Model, IrError> model_from_ir(ModelPackageIr document);
+// With a pool, the trees of an ensemble are rebuilt in parallel; the model, or the first
+// failing tree's error, is the same.
+std::expected<Model, IrError> model_from_ir(ModelPackageIr document,
+                                            platform::ThreadPool* pool = nullptr);
 
 // What every single tree of a document shares.
 struct SingleTreeSettings {
