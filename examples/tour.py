@@ -2,8 +2,11 @@
 
 Trains decision trees, a random forest and boosted trees on the breast cancer
 (classification) and diabetes (regression) data sets, evaluates them on a held-out split next
-to scikit-learn's trees of the same depth, and predicts with string class labels.
+to scikit-learn's trees of the same depth, predicts with string class labels, and sends a
+model through its JSON document and back.
 """
+
+import json
 
 import numpy as np
 from sklearn.datasets import load_breast_cancer, load_diabetes
@@ -72,6 +75,14 @@ def regression():
     boosted = arborvane.train(x_train, y_train, algorithm="gbm", n_trees=200, max_depth=3,
                               canaries=0, seed=0)
     print(f"  arborvane boosting, 200 trees of depth 3  R²={r2_score(y_test, boosted.predict(x_test)):.3f}")
+
+    # A model travels as its JSON document and comes back predicting exactly the same.
+    text = boosted.serialize()
+    restored = arborvane.Model.deserialize(text)
+    same = np.array_equal(restored.predict(x_test), boosted.predict(x_test))
+    document = json.loads(text)
+    print(f"  serialized boosting: {len(text) / 1e6:.2f} MB of JSON, "
+          f"{len(document['model']['trees'])} trees, restored predictions identical: {same}")
 
 
 if __name__ == "__main__":
