@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -41,7 +42,6 @@ FlatTree flatten(const StandardRegressionTree& tree, std::size_t features) {
   AV_CHECK(tree.root < count && count < std::numeric_limits<std::uint32_t>::max(),
            "tree node index within the arena");
   FlatTree flat{std::vector<FlatNode>(count), static_cast<std::uint32_t>(tree.root), 0};
-  std::vector<std::size_t> height(count, 0);
   for (std::size_t i = 0; i < count; ++i) {
     FlatNode& node = flat.nodes[i];
     if (const auto* leaf = std::get_if<regression_node::Leaf>(&tree.nodes[i])) {
@@ -52,15 +52,29 @@ FlatTree flatten(const StandardRegressionTree& tree, std::size_t features) {
     }
     const auto& split = std::get<regression_node::BinarySplit>(tree.nodes[i]);
     AV_CHECK(split.feature_index < features, "split feature within the packed records");
-    // Children come before their parent, so heights are known when the parent is reached.
-    AV_CHECK(split.left_child < i && split.right_child < i, "tree node index within the arena");
+    AV_CHECK(split.left_child < count && split.right_child < count,
+             "tree node index within the arena");
     node.feature = static_cast<std::uint32_t>(split.feature_index);
     node.threshold = split.threshold_bin;
     node.child = {static_cast<std::uint32_t>(split.left_child),
                   static_cast<std::uint32_t>(split.right_child)};
-    height[i] = 1 + std::max(height[split.left_child], height[split.right_child]);
   }
-  flat.height = height[tree.root];
+  // The height is the deepest root-to-leaf path. Trained arenas list children before parents,
+  // but documents may list nodes in any order, so the tree is walked from its root; every
+  // tree that reaches here is acyclic.
+  std::vector<std::pair<std::uint32_t, std::size_t>> pending{{flat.root, 0}};
+  while (!pending.empty()) {
+    const auto [at, depth] = pending.back();
+    pending.pop_back();
+    const FlatNode& node = flat.nodes[at];
+    if (node.child[0] == at) {
+      flat.height = std::max(flat.height, depth);
+      continue;
+    }
+    AV_CHECK(depth < count, "tree without cycles");
+    pending.emplace_back(node.child[0], depth + 1);
+    pending.emplace_back(node.child[1], depth + 1);
+  }
   return flat;
 }
 

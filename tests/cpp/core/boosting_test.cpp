@@ -615,6 +615,40 @@ TEST(BoostingPrediction, ProbabilityPairsAgreeWithLabels) {
   EXPECT_EQ(untrained_classifier(0.0).predict_proba_table(table)->values.at(1), 0.5);
 }
 
+TEST(BoostingPrediction, RawScoresAreTheTreeByTreeSum) {
+  for (const TreeType type : {TreeType::Cart, TreeType::Oblivious}) {
+    const data::Table table = random_table(700, 5, 0, 17, Task::Regression);
+    TrainConfig config = boosting_config(Task::Regression, type);
+    config.n_trees = 12;
+    GradientBoostedTrees model = train(table, config);
+    ASSERT_FALSE(model.trees.empty());
+    // A tree whose arena lists its root first (as a document may): root 0, leaves 1 and 2.
+    DecisionTreeRegressor root_first = regressor(model.trees.front());
+    StandardRegressionTree nodes;
+    nodes.nodes = {regression_node::BinarySplit{0, 40, 1, 2, 700, 1.0, 0.5, 1.0},
+                   regression_node::Leaf{-3.0, 350, std::nullopt},
+                   regression_node::Leaf{4.5, 350, std::nullopt}};
+    nodes.root = 0;
+    root_first.structure = nodes;
+    model.trees.emplace_back(root_first);
+    model.tree_weights.push_back(0.25);
+
+    std::vector<double> expected(table.n_rows(), model.base_score);
+    for (std::size_t t = 0; t < model.trees.size(); ++t) {
+      const std::vector<double> values = regressor(model.trees[t]).predict_table(table);
+      for (std::size_t r = 0; r < expected.size(); ++r) {
+        expected[r] += model.tree_weights[t] * values[r];
+      }
+    }
+    const std::vector<double> raw = model.raw_scores(table);
+    ASSERT_EQ(raw.size(), expected.size());
+    for (std::size_t r = 0; r < raw.size(); ++r) {
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(raw[r]), std::bit_cast<std::uint64_t>(expected[r]))
+          << "row " << r;
+    }
+  }
+}
+
 TEST(BoostingPrediction, RegressionHasNoProbabilities) {
   const data::Table table = random_table(50, 2, 1, 14, Task::Regression);
   TrainConfig config = boosting_config(Task::Regression);
