@@ -313,12 +313,7 @@ std::vector<double> GradientBoostedTrees::raw_scores(const data::TableAccess& ta
   if (trees.empty() || raw.empty()) return raw;
   // Every tree reads every row: the bins are packed once into one short record per row, and
   // each tree adds its weighted values in tree order, as a tree-by-tree sum would.
-  std::vector<second_order::FeatureInfo> features(table.binned_feature_count());
-  for (std::size_t f = 0; f < features.size(); ++f) {
-    features[f].binary = table.is_binary_binned_feature(f);
-    features[f].slots = std::size_t{1} << 16;  // any 16-bit bin
-  }
-  const second_order::PackedBins bins = second_order::PackedBins::pack(table, features, nullptr);
+  const second_order::PackedBins bins = pack_for_prediction(table);
   for (std::size_t t = 0; t < trees.size(); ++t) {
     add_tree_scores(std::get<DecisionTreeRegressor>(trees[t].kind()), bins, tree_weights[t], raw,
                     nullptr);

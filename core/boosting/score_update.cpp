@@ -137,6 +137,15 @@ void add_oblivious(const ObliviousRegressionTree& tree, const second_order::Pack
 
 }  // namespace
 
+second_order::PackedBins pack_for_prediction(const data::TableAccess& table) {
+  std::vector<second_order::FeatureInfo> features(table.binned_feature_count());
+  for (std::size_t f = 0; f < features.size(); ++f) {
+    features[f].binary = table.is_binary_binned_feature(f);
+    features[f].slots = std::size_t{1} << 16;  // any 16-bit bin
+  }
+  return second_order::PackedBins::pack(table, features, nullptr);
+}
+
 void add_tree_scores(const DecisionTreeRegressor& tree, const second_order::PackedBins& bins,
                      double weight, std::span<double> raw, platform::ThreadPool* pool) {
   AV_CHECK(bins.feature_count() == 0 || bins.row_count() == raw.size(),

@@ -12,6 +12,9 @@
 
 namespace arborvane::core {
 
+// The bins of every row of a table to predict, one record per row, packed on the calling thread.
+second_order::PackedBins pack_for_prediction(const data::TableAccess& table);
+
 // raw[r] += weight * (the tree's prediction for row r), for every row r of the table `bins`
 // was packed from. Equals adding `weight * predict_table(table)[r]` row by row.
 void add_tree_scores(const DecisionTreeRegressor& tree, const second_order::PackedBins& bins,

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/boosting/score_update.hpp"
 #include "core/bootstrap/bootstrap.hpp"
 #include "core/forest/table_views.hpp"
 #include "core/lib/model.hpp"
@@ -193,10 +194,15 @@ std::expected<RandomForest, TrainError> RandomForest::train(const data::TableAcc
 std::vector<double> RandomForest::predict_table(const data::TableAccess& table) const {
   AV_CHECK(!trees.empty(), "random forest holds trees");
   if (task == Task::Regression) {
+    // The first tree's values, then each further tree's added in tree order; the later trees
+    // read the bins packed once into one short record per row.
     std::vector<double> sum = trees.front().predict_table(table);
-    for (std::size_t t = 1; t < trees.size(); ++t) {
-      const std::vector<double> part = trees[t].predict_table(table);
-      for (std::size_t row = 0; row < sum.size(); ++row) sum[row] += part[row];
+    if (trees.size() > 1 && !sum.empty()) {
+      const second_order::PackedBins bins = pack_for_prediction(table);
+      for (std::size_t t = 1; t < trees.size(); ++t) {
+        add_tree_scores(std::get<DecisionTreeRegressor>(trees[t].kind()), bins, 1.0, sum,
+                        nullptr);
+      }
     }
     const double count = static_cast<double>(trees.size());
     for (double& value : sum) value /= count;

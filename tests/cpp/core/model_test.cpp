@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
+
 #include "core/lib/train.hpp"
 #include "data/table.hpp"
 
@@ -80,6 +83,47 @@ TEST(Model, SettingsComeFromTheTrainingRecord) {
   EXPECT_EQ(model.oob_score(), std::nullopt);
   EXPECT_EQ(model.tree_count(), 1U);
   EXPECT_EQ(model.n_features(), 2U);
+}
+
+}  // namespace
+}  // namespace arborvane::core
+
+namespace arborvane::core {
+namespace {
+
+TEST(Model, RegressionForestAveragesItsTreesInOrder) {
+  std::vector<std::vector<double>> rows;
+  std::vector<double> targets;
+  for (int r = 0; r < 300; ++r) {
+    rows.push_back({double((r * 37) % 101), double(r % 2), double((r * 11) % 29)});
+    targets.push_back(0.1 * ((r * 37) % 101) + (r % 2) - 0.05 * ((r * 11) % 29));
+  }
+  const data::Table table =
+      *data::Table::with_options(rows, targets, 0, data::NumericBins::automatic());
+  for (const TreeType type : {TreeType::Cart, TreeType::Oblivious}) {
+    TrainConfig config;
+    config.algorithm = TrainAlgorithm::Rf;
+    config.task = Task::Regression;
+    config.tree_type = type;
+    config.n_trees = 9;
+    config.max_depth = 4;
+    config.physical_cores = 1;
+    const Model model = *train(table, config);
+    const auto& forest = std::get<RandomForest>(model.kind());
+    std::vector<double> expected = forest.trees.front().predict_table(table);
+    for (std::size_t t = 1; t < forest.trees.size(); ++t) {
+      const std::vector<double> part = forest.trees[t].predict_table(table);
+      for (std::size_t r = 0; r < expected.size(); ++r) expected[r] += part[r];
+    }
+    for (double& value : expected) value /= static_cast<double>(forest.trees.size());
+    const std::vector<double> predicted = model.predict_table(table);
+    ASSERT_EQ(predicted.size(), expected.size());
+    for (std::size_t r = 0; r < expected.size(); ++r) {
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(predicted[r]),
+                std::bit_cast<std::uint64_t>(expected[r]))
+          << "row " << r;
+    }
+  }
 }
 
 }  // namespace
