@@ -1,6 +1,8 @@
 #include "platform/json_pull.hpp"
 
+#include <array>
 #include <charconv>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -28,6 +30,12 @@ JsonPullReader::JsonPullReader(std::string_view whole, std::string_view part,
     : JsonLexer(whole, part), path_prefix_(std::move(path_prefix)), base_depth_(base_depth) {}
 
 std::optional<std::vector<std::string_view>> JsonPullReader::element_texts() const {
+  // Bytes the scan stops at; everything else (digits, letters, whitespace) is passed over.
+  static constexpr std::array<std::uint8_t, 256> kStop = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (const char c : {'"', '[', ']', '{', '}', ','}) table[static_cast<unsigned char>(c)] = 1;
+    return table;
+  }();
   const char* p = p_;
   while (p != end_ && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
   if (p == end_ || *p != '[') return std::nullopt;
@@ -35,23 +43,37 @@ std::optional<std::vector<std::string_view>> JsonPullReader::element_texts() con
   std::vector<std::string_view> elements;
   const char* element = p;
   std::size_t depth = 0;
-  bool empty = true;  // only whitespace since the element began
-  for (; p != end_; ++p) {
+  const auto blank = [](const char* from, const char* to) {
+    for (; from != to; ++from) {
+      if (*from != ' ' && *from != '\n' && *from != '\r' && *from != '\t') return false;
+    }
+    return true;
+  };
+  while (true) {
+    while (p != end_ && kStop[static_cast<unsigned char>(*p)] == 0) ++p;
+    if (p == end_) return std::nullopt;
     const char c = *p;
     if (c == '"') {
-      // Strings end at the first quote not escaped by a backslash.
-      for (++p; p != end_ && *p != '"'; ++p) {
-        if (*p == '\\' && ++p == end_) return std::nullopt;
+      // A string ends at the first quote not escaped by an odd run of backslashes.
+      const char* q = p + 1;
+      while (true) {
+        q = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(end_ - q)));
+        if (q == nullptr) return std::nullopt;
+        std::size_t backslashes = 0;
+        while (q - backslashes > p + 1 && q[-1 - static_cast<std::ptrdiff_t>(backslashes)] == '\\') {
+          ++backslashes;
+        }
+        if (backslashes % 2 == 0) break;
+        ++q;
       }
-      if (p == end_) return std::nullopt;
-      empty = false;
+      p = q + 1;
     } else if (c == '[' || c == '{') {
       if (++depth + depth_ + base_depth_ >= kJsonMaxDepth) return std::nullopt;
-      empty = false;
+      ++p;
     } else if (c == ']' || c == '}') {
       if (depth == 0) {
         if (c != ']') return std::nullopt;
-        if (empty) {
+        if (blank(element, p)) {
           // "[]" has no elements; "[1,]" is left to the usual reading.
           if (!elements.empty()) return std::nullopt;
           return elements;
@@ -60,16 +82,16 @@ std::optional<std::vector<std::string_view>> JsonPullReader::element_texts() con
         return elements;
       }
       --depth;
-    } else if (c == ',' && depth == 0) {
-      if (empty) return std::nullopt;
-      elements.emplace_back(element, static_cast<std::size_t>(p - element));
-      element = p + 1;
-      empty = true;
-    } else if (c != ' ' && c != '\n' && c != '\r' && c != '\t') {
-      empty = false;
+      ++p;
+    } else {  // ','
+      if (depth == 0) {
+        if (blank(element, p)) return std::nullopt;
+        elements.emplace_back(element, static_cast<std::size_t>(p - element));
+        element = p + 1;
+      }
+      ++p;
     }
   }
-  return std::nullopt;
 }
 
 JsonPullReader JsonPullReader::element_reader(std::string_view element, std::size_t index) const {
