@@ -134,6 +134,7 @@ class JsonWriter {
 
  private:
   void before_value();
+  void begin_member();  // the comma and indentation before a member's name
   void newline_and_indent(std::size_t depth);
 
   std::string out_;

@@ -219,13 +219,17 @@ void JsonWriter::before_value() {
   if (pretty_) newline_and_indent(open_.size());
 }
 
-void JsonWriter::key(std::string_view name) {
+void JsonWriter::begin_member() {
   AV_CHECK(!open_.empty() && (open_.back() & kIsObject) != 0 && !after_key_,
            "JSON key written outside an object");
   std::uint8_t& top = open_.back();
   if (top & kHasItems) out_.push_back(',');
   top |= kHasItems;
   if (pretty_) newline_and_indent(open_.size());
+}
+
+void JsonWriter::key(std::string_view name) {
+  begin_member();
   append_json_string(out_, name);
   if (pretty_) {
     out_.append(": ");
@@ -236,12 +240,7 @@ void JsonWriter::key(std::string_view name) {
 }
 
 void JsonWriter::plain_key(std::string_view name) {
-  AV_CHECK(!open_.empty() && (open_.back() & kIsObject) != 0 && !after_key_,
-           "JSON key written outside an object");
-  std::uint8_t& top = open_.back();
-  if (top & kHasItems) out_.push_back(',');
-  top |= kHasItems;
-  if (pretty_) newline_and_indent(open_.size());
+  begin_member();
   out_.push_back('"');
   out_.append(name);
   out_.append(pretty_ ? "\": " : "\":");

@@ -9,8 +9,11 @@
 #include "bindings/python/errors.hpp"
 #include "bindings/python/results.hpp"
 #include "bindings/python/table_type.hpp"
+#include "platform/overloaded.hpp"
 
 namespace arborvane::python {
+
+using platform::Overloaded;
 
 namespace {
 
@@ -26,11 +29,6 @@ ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(se
 const core::Model& model_ref(PyObject* self) { return *as_model(self)->model; }
 
 constexpr std::uint64_t kLazyFrameWindow = 10000;
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
 
 // A Table given for prediction is evaluated on its own bins; one of another width cannot be.
 std::optional<core::PredictError> table_mismatch(const core::Model& model, const data::Table& table) {

@@ -5,14 +5,13 @@
 
 #include "core/ir/document_json.hpp"
 #include "platform/json.hpp"
+#include "platform/overloaded.hpp"
 
 namespace arborvane::core::ir {
-namespace {
 
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
+using platform::Overloaded;
+
+namespace {
 
 // Writes records member by member, in the order the format lists them.
 class DocumentWriter {

@@ -7,14 +7,13 @@
 #include "core/lib/model.hpp"
 #include "core/tree/tree_ir.hpp"
 #include "platform/check.hpp"
+#include "platform/overloaded.hpp"
 
 namespace arborvane::core::ir {
-namespace {
 
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
+using platform::Overloaded;
+
+namespace {
 
 // What document assembly needs to know about a model, whatever its kind.
 struct ModelFacts {

@@ -14,17 +14,16 @@
 #include "platform/check.hpp"
 #include "platform/numfmt.hpp"
 #include "platform/str_cat.hpp"
+#include "platform/overloaded.hpp"
 
 namespace arborvane::core::ir {
+
+using platform::Overloaded;
+
 namespace {
 
 using platform::format_display;
 using platform::str_cat;
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
 
 IrError tree_node_error(std::string detail) {
   return IrError{IrError::InvalidTreeNode{std::move(detail)}};

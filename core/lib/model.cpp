@@ -2,17 +2,11 @@
 
 #include "core/lib/inference_table.hpp"
 #include "platform/check.hpp"
+#include "platform/overloaded.hpp"
 
 namespace arborvane::core {
 
-namespace {
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-
-}  // namespace
+using platform::Overloaded;
 
 Model::Model(Kind kind)
     : kind_(std::move(kind)),

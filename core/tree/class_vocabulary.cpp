@@ -4,15 +4,13 @@
 #include <cstdint>
 
 #include "platform/check.hpp"
+#include "platform/overloaded.hpp"
 
 namespace arborvane::core {
 
-namespace {
+using platform::Overloaded;
 
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
+namespace {
 
 class ClassMap {
  public:

@@ -3,14 +3,13 @@
 
 #include "core/tree/classifier.hpp"
 #include "core/tree/tree_ir.hpp"
+#include "platform/overloaded.hpp"
 
 namespace arborvane::core {
-namespace {
 
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
+using platform::Overloaded;
+
+namespace {
 
 ir::LeafPayload class_payload(std::uint64_t class_index, const std::vector<double>& labels) {
   const double value = class_index < labels.size() ? labels[class_index] : 0.0;

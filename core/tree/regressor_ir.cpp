@@ -3,14 +3,13 @@
 
 #include "core/tree/regressor.hpp"
 #include "core/tree/tree_ir.hpp"
+#include "platform/overloaded.hpp"
 
 namespace arborvane::core {
-namespace {
 
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
+using platform::Overloaded;
+
+namespace {
 
 ir::TreeDefinition node_tree_ir(const StandardRegressionTree& tree,
                                 std::span<const data::FeaturePreprocessing> preprocessing) {

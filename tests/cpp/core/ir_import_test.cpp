@@ -12,8 +12,12 @@
 #include "core/ir/import.hpp"
 #include "core/lib/train.hpp"
 #include "data/table.hpp"
+#include "platform/overloaded.hpp"
 
 namespace arborvane::core::ir {
+
+using platform::Overloaded;
+
 namespace {
 
 // Feature 0 numeric, feature 1 binary, feature 2 numeric with repeated values.
@@ -142,11 +146,6 @@ void expect_same_predictions(const Model& expected, const Model& actual) {
     EXPECT_EQ(got_proba.error().to_string(), want_proba.error().to_string());
   }
 }
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
 
 std::string import_error(ModelPackageIr document) {
   auto model = model_from_ir(std::move(document));
