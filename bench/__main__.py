@@ -1,0 +1,5 @@
+import sys
+
+from bench.run import main
+
+sys.exit(main())
