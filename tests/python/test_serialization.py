@@ -4,7 +4,6 @@ import re
 
 import numpy as np
 import pytest
-from sklearn.datasets import load_breast_cancer, load_diabetes
 
 import arborvane
 
@@ -15,11 +14,13 @@ def whole(message):
 
 @pytest.fixture(scope="module")
 def data():
-    x_c, y_c = load_breast_cancer(return_X_y=True)
-    x_r, y_r = load_diabetes(return_X_y=True)
+    rng = np.random.default_rng(7)
+    x = rng.normal(size=(600, 6))
     # A binary column exercises boolean splits and their binning record.
-    x_c = np.column_stack([x_c, (x_c[:, 0] > np.median(x_c[:, 0])).astype(np.float64)])
-    return {"classification": (x_c, y_c), "regression": (x_r, y_r)}
+    x[:, 5] = (x[:, 5] > 0).astype(np.float64)
+    y_c = (x[:, 0] + 0.5 * x[:, 1] * x[:, 5] + 0.3 * rng.normal(size=600) > 0).astype(np.int64)
+    y_r = 2.0 * x[:, 0] + x[:, 1] ** 2 + x[:, 5] + 0.1 * rng.normal(size=600)
+    return {"classification": (x, y_c), "regression": (x, y_r)}
 
 
 KINDS = [
