@@ -121,17 +121,19 @@ def group_table(group_cases, results):
     model = group_cases[0]["kind"] == "model"
     if model:
         lines = ["| library | runs | fit s | predict s | 1-row ms | fit peak MiB | metric "
-                 "| fit × | predict × | 1-row × | memory × |",
-                 "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"]
+                 "| fit × | predict × | 1-row × | memory × | others |",
+                 "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: "
+                 "| ---: |"]
     else:
-        lines = ["| library | runs | build s | peak MiB | build × | memory × |",
-                 "| --- | ---: | ---: | ---: | ---: | ---: |"]
+        lines = ["| library | runs | build s | peak MiB | build × | memory × | others |",
+                 "| --- | ---: | ---: | ---: | ---: | ---: | ---: |"]
     for case in group_cases:
         record = results.get(case["id"], {"status": "missing"})
         name = f"{case['label']} ({record.get('version', '?')})"
         if record["status"] != "ok":
-            lines.append(f"| {name} | {record['status']} |" + " |" * (9 if model else 4))
+            lines.append(f"| {name} | {record['status']} |" + " |" * (10 if model else 5))
             continue
+        others = f"{record.get('others_cpu', 0.0):.0%}"
         peer = ours is not None and case["library"] != "arborvane"
 
         def compare(key):
@@ -142,11 +144,12 @@ def group_table(group_cases, results):
                 f"| {name} | {runs} | {seconds(record['fit_s'])} | "
                 f"{seconds(record['predict_s'])} | {record['latency_ms']:.3g} | "
                 f"{mib(record['fit_peak_mib'])} | {record['metric']:.4f} | {compare('fit_s')} | "
-                f"{compare('predict_s')} | {compare('latency_ms')} | {compare('fit_peak_mib')} |")
+                f"{compare('predict_s')} | {compare('latency_ms')} | {compare('fit_peak_mib')} "
+                f"| {others} |")
         else:
             lines.append(f"| {name} | {runs} | {seconds(record['fit_s'])} | "
                          f"{mib(record['fit_peak_mib'])} | {compare('fit_s')} | "
-                         f"{compare('fit_peak_mib')} |")
+                         f"{compare('fit_peak_mib')} | {others} |")
     lines += ["", "<details><summary>calls</summary>", ""]
     lines += [f"- {case['label']}: `{settings_text(case)}`" for case in group_cases]
     lines += ["", "</details>"]
@@ -247,11 +250,15 @@ def write_report(out, stem, meta, datasets, cases, results):
         "",
         f"Produced by `{meta['command']}` in {meta['seconds'] / 60:.1f} minutes on "
         f"{machine['cpu']} ({machine['logical_cpus']} logical CPUs, {machine['memory_gib']} GiB, "
-        f"{machine['system']}, Python {machine['python']}). Load average "
-        f"{meta['load_before'][0]:.2f} at the start and {meta['load_after'][0]:.2f} at the end "
-        f"({meta['load_max']:.2f} at most when a row started); the suite's own 2-thread "
-        "workers account for about 2 of that, the rest is other work on this shared machine, "
-        "so times carry noise.",
+        f"{machine['system']}, Python {machine['python']}). " + (
+            "Quick mode checks that every row is produced; its sizes are too small for the "
+            "times to mean anything." if meta["mode"] == "quick" else
+            "The machine is shared: before each row the run waits until other processes leave "
+            f"it mostly idle, and a row during which they used more than "
+            f"{meta['busy_limit']:.0%} of its CPU time is measured again (up to twice, keeping "
+            "the least disturbed attempt; waiting and repeating may take "
+            f"{meta['patience_s'] / 60:.0f} minutes in all). The `others` column gives that "
+            f"share for each row; the largest was {meta['others_cpu_max']:.0%}."),
         "",
         f"Versions: {versions}.",
         "",
@@ -283,6 +290,8 @@ def write_report(out, stem, meta, datasets, cases, results):
         "sets: mean over the cross-validation folds).",
         "- Ratios (×) are the peer's value divided by arborvane's compared row (canaries=0): "
         "above 1 means arborvane is faster or smaller.",
+        "- others: the share of the machine's CPU time that processes outside the suite used "
+        "while the row ran (real data sets: while the library's process ran).",
         "",
         "## Summary",
         "",
